@@ -1,0 +1,52 @@
+// The record shared by the download task and the main thread.
+#ifndef TALVORO_DOWNLOAD_DOWNLOAD_STATUS_H_
+#define TALVORO_DOWNLOAD_DOWNLOAD_STATUS_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace talvoro {
+
+// Values of DownloadStatus::phase.
+enum Phase : uint8_t {
+  kDownloading = 0,     // download under way; the bar shows `percent`
+  kDownloaded = 1,      // file complete and its CRC verified
+  kChecksumFailed = 2,  // file complete, CRC mismatch
+  kDownloadFailed = 3,  // the download ended with an error
+  kHandOff = 4,         // the full bar has been shown; hand over next poll
+};
+
+// Two bytes under one mutex. The download task writes `percent` (with
+// `phase` kDownloading) once per chunk and the final phase at its end; the
+// main thread polls it. Shared by reference counting (std::shared_ptr):
+// each holder keeps one reference.
+struct DownloadStatus {
+  std::mutex mutex;
+  uint8_t phase = kDownloading;
+  uint8_t percent = 0;
+
+  struct Snapshot {
+    uint8_t phase;
+    uint8_t percent;
+  };
+  Snapshot Read() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return {phase, percent};
+  }
+  void SetPhase(uint8_t p) {
+    std::lock_guard<std::mutex> lock(mutex);
+    phase = p;
+  }
+  void SetProgress(uint8_t pct) {
+    std::lock_guard<std::mutex> lock(mutex);
+    phase = kDownloading;
+    percent = pct;
+  }
+};
+
+using DownloadStatusRef = std::shared_ptr<DownloadStatus>;
+
+}  // namespace talvoro
+
+#endif  // TALVORO_DOWNLOAD_DOWNLOAD_STATUS_H_

@@ -1,0 +1,108 @@
+// Error values of the download engine.
+//
+// Every fallible operation of the engine returns either a value or an
+// `Error`. An error carries the printable text that the download task shows
+// after "下载失败: ", and the kind of failure, which decides whether the
+// partial download is worth keeping for the next attempt.
+#ifndef TALVORO_DOWNLOAD_ERROR_H_
+#define TALVORO_DOWNLOAD_ERROR_H_
+
+#include <cassert>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace talvoro {
+
+enum class ErrorKind {
+  // Name resolution, connection, TLS, a read or a write on the connection,
+  // a time-out, or a body that ended before the announced length. The bytes
+  // on disk are still a valid prefix of the remote file.
+  kNetwork,
+  // The server answered something unusable: a failed status, a malformed
+  // header, a response over the size caps, invalid UTF-8.
+  kProtocol,
+  // A local file could not be opened, read or written.
+  kFile,
+  // Bad input from the program itself (an unusable URL).
+  kInput,
+};
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+};
+
+inline Error NetworkError(std::string message) {
+  return {ErrorKind::kNetwork, std::move(message)};
+}
+inline Error ProtocolError(std::string message) {
+  return {ErrorKind::kProtocol, std::move(message)};
+}
+inline Error FileError(std::string message) {
+  return {ErrorKind::kFile, std::move(message)};
+}
+inline Error InputError(std::string message) {
+  return {ErrorKind::kInput, std::move(message)};
+}
+
+// A value of type T or an Error.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(v_));
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T& operator*() & { return value(); }
+  T* operator->() { return &value(); }
+
+  const Error& error() const& {
+    assert(!ok());
+    return std::get<1>(v_);
+  }
+  Error&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(v_));
+  }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+// Success without a value, or an Error.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  Status(Error error) : error_(std::move(error)), ok_(false) {}
+  static Status Ok() { return Status(); }
+
+  bool ok() const { return ok_; }
+  explicit operator bool() const { return ok_; }
+  const Error& error() const& {
+    assert(!ok_);
+    return error_;
+  }
+
+ private:
+  Error error_{ErrorKind::kInput, {}};
+  bool ok_ = true;
+};
+
+}  // namespace talvoro
+
+#endif  // TALVORO_DOWNLOAD_ERROR_H_
