@@ -1,0 +1,11 @@
+# CMake generated Testfile for 
+# Source directory: /work/main
+# Build directory: /work/main/build
+# 
+# This file includes the relevant testing commands required for 
+# testing this directory and lists subdirectories to be tested as well.
+subdirs("ui")
+subdirs("src/download")
+subdirs("src/main")
+subdirs("tests")
+subdirs("bench")
