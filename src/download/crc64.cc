@@ -1,1 +1,173 @@
-// Placeholder until this module lands.
+#include "download/crc64.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace talvoro {
+
+namespace {
+
+// kSliceTables[k][b] is the register contribution of byte b followed by k
+// zero bytes; kSliceTables[0] is kCrc64Table.
+constexpr std::array<std::array<uint64_t, 256>, 8> kSliceTables = [] {
+  std::array<std::array<uint64_t, 256>, 8> t{};
+  t[0] = kCrc64Table;
+  for (size_t k = 1; k < 8; ++k) {
+    for (size_t b = 0; b < 256; ++b) {
+      uint64_t prev = t[k - 1][b];
+      t[k][b] = (prev >> 8) ^ kCrc64Table[prev & 0xff];
+    }
+  }
+  return t;
+}();
+
+inline uint64_t LoadLittleEndian64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
+// Byte-at-a-time update of the raw (not final-XORed) register.
+inline uint64_t TableRaw(uint64_t r, const unsigned char* p, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    r = kCrc64Table[(r ^ p[i]) & 0xff] ^ (r >> 8);
+  }
+  return r;
+}
+
+using Crc64Function = uint64_t (*)(uint64_t, const void*, size_t);
+
+Crc64Function FunctionFor(Crc64Path path) {
+  switch (path) {
+    case Crc64Path::kTable:
+      return &Crc64Table;
+    case Crc64Path::kSlice8:
+      return &Crc64Slice8;
+    case Crc64Path::kClmul:
+      return &Crc64Clmul;
+    case Crc64Path::kVpclmul:
+      return &Crc64Vpclmul;
+  }
+  return &Crc64Table;
+}
+
+}  // namespace
+
+uint64_t Crc64Table(uint64_t crc, const void* data, size_t len) {
+  return ~TableRaw(~crc, static_cast<const unsigned char*>(data), len);
+}
+
+uint64_t Crc64Slice8(uint64_t crc, const void* data, size_t len) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  uint64_t r = ~crc;
+  // Align to 8 bytes so the wide loads stay within one cache line.
+  size_t head = (8 - reinterpret_cast<uintptr_t>(p) % 8) % 8;
+  if (head > len) head = len;
+  r = TableRaw(r, p, head);
+  p += head;
+  len -= head;
+  const auto& t = kSliceTables;
+  while (len >= 8) {
+    r ^= LoadLittleEndian64(p);
+    r = t[7][r & 0xff] ^ t[6][(r >> 8) & 0xff] ^ t[5][(r >> 16) & 0xff] ^
+        t[4][(r >> 24) & 0xff] ^ t[3][(r >> 32) & 0xff] ^
+        t[2][(r >> 40) & 0xff] ^ t[1][(r >> 48) & 0xff] ^ t[0][r >> 56];
+    p += 8;
+    len -= 8;
+  }
+  return ~TableRaw(r, p, len);
+}
+
+bool Crc64PathSupported(Crc64Path path) {
+  switch (path) {
+    case Crc64Path::kTable:
+    case Crc64Path::kSlice8:
+      return true;
+#if defined(__x86_64__)
+    case Crc64Path::kClmul:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("pclmul") &&
+             __builtin_cpu_supports("sse4.1");
+    case Crc64Path::kVpclmul:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("pclmul") &&
+             __builtin_cpu_supports("sse4.1") &&
+             __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("vpclmulqdq");
+#else
+    case Crc64Path::kClmul:
+    case Crc64Path::kVpclmul:
+      return false;
+#endif
+  }
+  return false;
+}
+
+const char* Crc64PathName(Crc64Path path) {
+  switch (path) {
+    case Crc64Path::kTable:
+      return "table";
+    case Crc64Path::kSlice8:
+      return "slice8";
+    case Crc64Path::kClmul:
+      return "clmul";
+    case Crc64Path::kVpclmul:
+      return "vpclmul";
+  }
+  return "?";
+}
+
+uint64_t Crc64With(Crc64Path path, uint64_t crc, const void* data, size_t len) {
+  return FunctionFor(path)(crc, data, len);
+}
+
+Crc64Path Crc64BestPath() {
+  static const Crc64Path best = [] {
+    if (Crc64PathSupported(Crc64Path::kVpclmul)) return Crc64Path::kVpclmul;
+    if (Crc64PathSupported(Crc64Path::kClmul)) return Crc64Path::kClmul;
+    return Crc64Path::kSlice8;
+  }();
+  return best;
+}
+
+uint64_t Crc64Update(uint64_t crc, const void* data, size_t len) {
+  static const Crc64Function best = FunctionFor(Crc64BestPath());
+  return best(crc, data, len);
+}
+
+Result<uint64_t> Crc64OfFile(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return FileError("cannot open " + path + ": " + std::strerror(errno));
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  auto buffer =
+      std::make_unique_for_overwrite<unsigned char[]>(kCrc64FileBlockSize);
+  uint64_t crc = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.get(), kCrc64FileBlockSize);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int saved = errno;
+      ::close(fd);
+      return FileError("cannot read " + path + ": " + std::strerror(saved));
+    }
+    if (n == 0) break;
+    crc = Crc64Update(crc, buffer.get(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return crc;
+}
+
+}  // namespace talvoro
