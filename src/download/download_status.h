@@ -15,6 +15,10 @@ enum Phase : uint8_t {
   kChecksumFailed = 2,  // file complete, CRC mismatch
   kDownloadFailed = 3,  // the download ended with an error
   kHandOff = 4,         // the full bar has been shown; hand over next poll
+  // The download ended with a network failure (connection, TLS, time-out,
+  // a body cut short). The partial file and its ETag are kept so that the
+  // next attempt resumes with a range request.
+  kDownloadInterrupted = 5,
 };
 
 // Two bytes under one mutex. The download task writes `percent` (with
@@ -37,6 +41,13 @@ struct DownloadStatus {
   void SetPhase(uint8_t p) {
     std::lock_guard<std::mutex> lock(mutex);
     phase = p;
+  }
+  // Marks a new download as started. `percent` restarts at 0 unless the new
+  // download resumes the old one's file.
+  void Restart(bool keep_percent) {
+    std::lock_guard<std::mutex> lock(mutex);
+    phase = kDownloading;
+    if (!keep_percent) percent = 0;
   }
   void SetProgress(uint8_t pct) {
     std::lock_guard<std::mutex> lock(mutex);

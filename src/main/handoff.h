@@ -1,0 +1,44 @@
+// The bootstrap's own file operations: clean-up after a failed download and
+// putting the verified launcher in place.
+//
+// Every path is the current directory, read at the moment of use, joined
+// with one of the fixed names below. Nothing here is fatal: each failure is
+// one line on standard error and the operation goes on.
+#ifndef TALVORO_MAIN_HANDOFF_H_
+#define TALVORO_MAIN_HANDOFF_H_
+
+#include <string>
+#include <string_view>
+
+#include "download/download.h"
+
+namespace talvoro {
+
+// The download target and its sidecar are kTargetFileName and
+// kEtagFileName of download/download.h.
+inline constexpr char kLauncherName[] = "TalvoroLauncher.exe";
+// The launcher is copied here first and renamed over kLauncherName, so that
+// the launcher path always holds a whole file or none.
+inline constexpr char kLauncherTempName[] = "TalvoroLauncher.exe.tmp";
+
+// The current directory joined with `name`. If the current directory cannot
+// be read, `name` alone (relative to it).
+std::string PathInCurrentDir(std::string_view name);
+
+// Deletes the download target and its ETag sidecar. Both deletions are
+// always attempted; a failure (a missing file too) prints
+// "删除文件失败: " or "删除ETag文件失败: " and the system's text on stderr.
+void CleanUpDownload();
+
+// Replaces the launcher with a copy of the download target (which stays),
+// makes it executable and starts it without waiting. Prints
+// "Setup executable started successfully" on stdout, or one of
+// "Failed to delete existing file: ", "Failed to copy file: ",
+// "Failed to start setup executable: " with the system's text on stderr.
+// A failed copy leaves any earlier launcher path empty or whole, never
+// partly written; the start is attempted regardless.
+void InstallAndStartLauncher();
+
+}  // namespace talvoro
+
+#endif  // TALVORO_MAIN_HANDOFF_H_

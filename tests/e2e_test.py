@@ -1,0 +1,385 @@
+#!/usr/bin/env python3
+"""The real program under Xvfb against nginx on loopback.
+
+The program under test is a copy of talvoro-bootstrap built to download from
+https://localhost:PORT/... (PORT is the build's loopback test port). A small
+TCP relay owns that port and forwards to a private nginx; it can cut every
+connection after a number of bytes (a bad link) and it counts how many
+connections are open at once (never more than one: one download at a time,
+one request per connection).
+
+Usage: e2e_test.py BUILD_DIR PORT [unittest args...]
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = PORT = None
+PROGRAM = CLOSE_TOOL = CRC_TOOL = None
+TITLE = "Corvadelin"
+
+# The launcher used in tests: records each start in the folder it runs in.
+LAUNCHER_HEAD = b"#!/bin/sh\necho started >> launcher-ran.txt\nexit 0\n"
+
+
+def make_launcher(path, size):
+    """A launcher script padded with comment lines to `size` bytes."""
+    body = bytearray(LAUNCHER_HEAD)
+    rnd = os.urandom(size)
+    i = 0
+    while len(body) < size:
+        line = b"# " + rnd[i:i + 60].hex().encode() + b"\n"
+        i += 60
+        body += line
+    with open(path, "wb") as f:
+        f.write(bytes(body[:size - 1]) + b"\n")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Relay:
+    """Forwards 127.0.0.1:listen_port to 127.0.0.1:target_port."""
+
+    def __init__(self, listen_port, target_port, cut_after=None):
+        self.target_port = target_port
+        self.cut_after = cut_after
+        self.lock = threading.Lock()
+        self.open = 0
+        self.most_open = 0
+        self.connections = 0
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", listen_port))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.stopped = False
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while not self.stopped:
+            try:
+                client, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                self.open += 1
+                self.connections += 1
+                self.most_open = max(self.most_open, self.open)
+            threading.Thread(target=self._serve, args=(client,),
+                             daemon=True).start()
+
+    def _serve(self, client):
+        upstream = socket.create_connection(("127.0.0.1", self.target_port))
+        done = threading.Event()
+
+        def pump(src, dst, limit):
+            sent = 0
+            try:
+                while not done.is_set():
+                    data = src.recv(65536)
+                    if not data:
+                        break
+                    if limit is not None and sent + len(data) >= limit:
+                        dst.sendall(data[:limit - sent])
+                        break
+                    dst.sendall(data)
+                    sent += len(data)
+            except OSError:
+                pass
+            done.set()
+            for s in (client, upstream):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+        up = threading.Thread(target=pump, args=(client, upstream, None))
+        up.start()
+        pump(upstream, client, self.cut_after)
+        up.join(10)
+        client.close()
+        upstream.close()
+        with self.lock:
+            self.open -= 1
+
+    def stop(self):
+        self.stopped = True
+        self.sock.close()
+        self.thread.join(5)
+
+
+class Fixture:
+    tmp = pki = xvfb = display = None
+
+
+def setUpModule():
+    Fixture.tmp = tempfile.mkdtemp(prefix="talvoro-e2e-")
+    Fixture.pki = os.path.join(Fixture.tmp, "pki")
+    subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"), Fixture.pki],
+                   check=True, stdout=subprocess.DEVNULL)
+    r, w = os.pipe()
+    Fixture.xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(w), "-screen", "0", "1920x1080x24",
+         "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
+    os.close(w)
+    with os.fdopen(r) as f:
+        Fixture.display = ":" + f.readline().strip()
+
+
+def tearDownModule():
+    if Fixture.xvfb:
+        Fixture.xvfb.terminate()
+        Fixture.xvfb.wait(10)
+    shutil.rmtree(Fixture.tmp, ignore_errors=True)
+
+
+class Server:
+    """A private nginx serving one launcher file, behind the relay."""
+
+    def __init__(self, root, launcher, crc="auto", rate=None, cut_after=None):
+        self.dir = os.path.join(root, "nginx")
+        os.makedirs(self.dir, exist_ok=True)
+        self.port = free_port()
+        args = [os.path.join(ROOT, "scripts", "nginx-serve.sh"), "start",
+                self.dir, str(self.port), launcher,
+                os.path.join(Fixture.pki, "localhost.pem"),
+                os.path.join(Fixture.pki, "localhost.key")]
+        if crc == "auto":
+            crc = subprocess.run([CRC_TOOL, launcher], check=True,
+                                 capture_output=True, text=True).stdout.split()[0]
+        args += ["--no-crc"] if crc is None else ["--crc", str(crc)]
+        if rate:
+            args += ["--rate", str(rate)]
+        subprocess.run(args, check=True)
+        self.relay = Relay(PORT, self.port, cut_after)
+
+    def stop(self):
+        self.relay.stop()
+        subprocess.run([os.path.join(ROOT, "scripts", "nginx-serve.sh"), "stop",
+                        self.dir], check=False)
+
+
+class Run:
+    """One run of the program in `folder`."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        env = dict(os.environ, DISPLAY=Fixture.display,
+                   SSL_CERT_FILE=os.path.join(Fixture.pki, "ca.pem"))
+        env.pop("SSL_CERT_DIR", None)
+        self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
+        self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
+        self.proc = subprocess.Popen([PROGRAM], cwd=folder, env=env,
+                                     stdout=self.out, stderr=self.err)
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+
+    def close_window(self, timeout=10):
+        """Sends WM_DELETE_WINDOW until the program ends; its exit code."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            subprocess.run([CLOSE_TOOL, TITLE], env=dict(
+                os.environ, DISPLAY=Fixture.display),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                return self.proc.wait(0.5)
+            except subprocess.TimeoutExpired:
+                pass
+        return self.wait(0.1)
+
+    def stdout(self):
+        self.out.seek(0)
+        return self.out.read().decode()
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class EndToEnd(unittest.TestCase):
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(dir=Fixture.tmp)
+        self.work = os.path.join(self.root, "work")
+        os.makedirs(self.work)
+        self.launcher = os.path.join(self.root, "TalvoroLauncher.exe")
+        self.server = None
+
+    def tearDown(self):
+        if self.server:
+            self.server.stop()
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def launcher_runs(self):
+        try:
+            return read(self.path("launcher-ran.txt")).count(b"started")
+        except FileNotFoundError:
+            return 0
+
+    def assert_installed(self, run):
+        self.assertEqual(read(self.path("TalvoroLauncher.exe")),
+                         read(self.launcher))
+        self.assertEqual(os.stat(self.path("TalvoroLauncher.exe")).st_mode
+                         & 0o777, 0o755)
+        self.assertTrue(wait_until(lambda: self.launcher_runs() >= 1, 5))
+        time.sleep(0.3)
+        self.assertEqual(self.launcher_runs(), 1)
+        self.assertEqual(read(self.path("TalvoroLauncher.bin")),
+                         read(self.launcher))
+        self.assertTrue(os.path.exists(self.path("TalvoroLauncher.bin.etag")))
+        self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe.tmp")))
+        self.assertIn("下载成功\nSetup executable started successfully\n",
+                      run.stdout())
+
+    def test_whole_run(self):
+        size = 3 * 1024 * 1024 + 17
+        make_launcher(self.launcher, size)
+        self.server = Server(self.root, self.launcher)
+        run = Run(self.work)
+        self.assertEqual(run.wait(60), 0)
+        self.assert_installed(run)
+        etag = read(self.path("TalvoroLauncher.bin.etag")).decode()
+        self.assertRegex(etag, r'^"[0-9a-f]+-[0-9a-f]+"$')
+        crc = subprocess.run([CRC_TOOL, self.launcher], capture_output=True,
+                             text=True).stdout.split()[0]
+        self.assertEqual(
+            run.stdout(),
+            f"响应头中的 Content-Length: {size} 字节\n"
+            f"CRC64 : {crc}\n"
+            "ETag 不匹配，重新下载文件\n"
+            f"新的 ETag: {etag}\n"
+            "当前文件大小: 0 字节\n"
+            "下载完成！\n"
+            "下载成功\n"
+            "Setup executable started successfully\n")
+        self.assertEqual(run.stderr(), "")
+        self.assertEqual(self.server.relay.most_open, 1)
+
+    def test_closed_half_way_then_resumed(self):
+        make_launcher(self.launcher, 6 * 1024 * 1024)
+        self.server = Server(self.root, self.launcher, rate=1024 * 1024)
+        run = Run(self.work)
+        bin_path = self.path("TalvoroLauncher.bin")
+        self.assertTrue(wait_until(
+            lambda: os.path.exists(bin_path)
+            and os.path.getsize(bin_path) > 1024 * 1024, 20))
+        self.assertEqual(run.close_window(), 0)
+        kept = os.path.getsize(bin_path)
+        self.assertGreater(kept, 1024 * 1024)
+        self.assertLess(kept, 6 * 1024 * 1024)
+        self.assertTrue(os.path.exists(self.path("TalvoroLauncher.bin.etag")))
+        self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe")))
+        self.assertEqual(self.launcher_runs(), 0)
+
+        self.server.stop()
+        self.server = Server(self.root, self.launcher)
+        run = Run(self.work)
+        self.assertEqual(run.wait(60), 0)
+        out = run.stdout()
+        etag = read(self.path("TalvoroLauncher.bin.etag")).decode()
+        self.assertIn(f"ETag: {etag}\n", out)
+        self.assertIn("ETag 匹配，继续下载文件\n", out)
+        m = re.search(r"当前文件大小: (\d+) 字节\n", out)
+        self.assertIsNotNone(m)
+        self.assertGreaterEqual(int(m.group(1)), kept)
+        self.assert_installed(run)
+
+    def test_wrong_crc_is_retried_and_never_started(self):
+        make_launcher(self.launcher, 256 * 1024)
+        self.server = Server(self.root, self.launcher, crc=12345)
+        run = Run(self.work)
+        line = "下载文件CRC检查失败: 远端CRC : 12345\n"
+        self.assertTrue(wait_until(lambda: run.stderr().count(line) >= 3, 30))
+        self.assertEqual(run.close_window(), 0)
+        # Each mismatch deleted both files, so each attempt started over.
+        self.assertNotIn("删除", run.stderr())
+        self.assertNotIn("ETag 匹配", run.stdout())
+        self.assertGreaterEqual(run.stdout().count("当前文件大小: 0 字节\n"), 3)
+        self.assertNotIn("下载成功", run.stdout())
+        self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe")))
+        self.assertEqual(self.launcher_runs(), 0)
+        self.assertEqual(self.server.relay.most_open, 1)
+
+    def test_missing_crc_is_never_started(self):
+        make_launcher(self.launcher, 64 * 1024)
+        self.server = Server(self.root, self.launcher, crc=None)
+        run = Run(self.work)
+        line = "下载文件CRC检查失败: 远端CRC : 0\n"
+        self.assertTrue(wait_until(lambda: run.stderr().count(line) >= 2, 30))
+        self.assertEqual(run.close_window(), 0)
+        self.assertNotIn("CRC64 : ", run.stdout())
+        self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe")))
+        self.assertEqual(self.launcher_runs(), 0)
+
+    def test_no_server_retries_every_three_seconds(self):
+        run = Run(self.work)
+        self.assertTrue(wait_until(
+            lambda: run.stderr().count("下载失败: ") >= 3, 20))
+        self.assertEqual(run.close_window(), 0)
+        lines = run.stderr().splitlines()
+        self.assertEqual(lines[0], "下载失败: Connection refused")
+        self.assertEqual(set(lines), {"下载失败: Connection refused"})
+        # Three attempts with two 3 s pauses between them.
+        self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe")))
+
+    def test_link_cut_every_megabyte_arrives_in_one_run(self):
+        make_launcher(self.launcher, 3 * 1024 * 1024 + 5)
+        self.server = Server(self.root, self.launcher,
+                             cut_after=1024 * 1024)
+        run = Run(self.work)
+        self.assertEqual(run.wait(90), 0)
+        self.assert_installed(run)
+        err = run.stderr()
+        self.assertGreaterEqual(
+            err.count("下载失败: connection closed before the whole file "
+                      "arrived\n"), 2)
+        self.assertNotIn("CRC检查失败", err)
+        self.assertGreaterEqual(run.stdout().count("ETag 匹配，继续下载文件\n"), 2)
+        self.assertEqual(self.server.relay.most_open, 1)
+
+
+if __name__ == "__main__":
+    BUILD, PORT = sys.argv[1], int(sys.argv[2])
+    PROGRAM = os.path.join(BUILD, "talvoro-bootstrap-loopback")
+    CLOSE_TOOL = os.path.join(BUILD, "tests", "x11_close_window")
+    CRC_TOOL = os.path.join(BUILD, "talvoro-crc64")
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
