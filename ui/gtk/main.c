@@ -1,1 +1,56 @@
-/* Placeholder until this module lands. */
+/* Start, end and stepping of the GTK 3 backend. */
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "uipriv.h"
+
+static gboolean quit_requested = FALSE;
+
+const char *uiInit(uiInitOptions *options) {
+  (void)options;
+  quit_requested = FALSE;
+  if (!gtk_init_check(NULL, NULL)) {
+    const char *name = gdk_get_display_arg_name();
+    if (name == NULL) name = g_getenv("DISPLAY");
+    if (name == NULL) name = "";
+    /* Allocated with malloc so that uiFreeInitError() matches. */
+    const char *prefix = "cannot open display: ";
+    size_t n = strlen(prefix) + strlen(name) + 1;
+    char *message = malloc(n);
+    if (message == NULL) abort();
+    snprintf(message, n, "%s%s", prefix, name);
+    return message;
+  }
+  return NULL;
+}
+
+void uiUninit(void) {
+  /* Run what the destroyed controls left queued (finalisers, idle
+   * releases) so that nothing of them outlives the toolkit. */
+  while (g_main_context_pending(NULL)) g_main_context_iteration(NULL, FALSE);
+  quit_requested = FALSE;
+}
+
+void uiFreeInitError(const char *err) { free((void *)err); }
+
+void uiMainSteps(void) {}
+
+int uiMainStep(int wait) {
+  if (quit_requested) return 0;
+  g_main_context_iteration(NULL, wait ? TRUE : FALSE);
+  return quit_requested ? 0 : 1;
+}
+
+void uiQuit(void) { quit_requested = TRUE; }
+
+void uipriv_user_bug(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stderr, format, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  fflush(stderr);
+  abort();
+}

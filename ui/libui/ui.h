@@ -1,0 +1,199 @@
+/*
+ * The subset of the libui C API that the progress window uses, plus the
+ * image-buffer extension. Names and signatures follow libui so that the
+ * binding above it does not depend on which backend is linked; the GTK 3
+ * backend lives in ui/gtk/.
+ *
+ * Every function must be called on the thread that called uiInit().
+ */
+#ifndef TALVORO_UI_LIBUI_UI_H_
+#define TALVORO_UI_LIBUI_UI_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Toolkit ---------------------------------------------------------- */
+
+typedef struct uiInitOptions uiInitOptions;
+struct uiInitOptions {
+  size_t Size;
+};
+
+/* Starts the toolkit. Returns NULL on success, or a message that the caller
+ * owns and releases with uiFreeInitError(). Never exits the process: without
+ * a display it returns a message. */
+const char *uiInit(uiInitOptions *options);
+/* Ends the toolkit. Every control must have been destroyed before. */
+void uiUninit(void);
+void uiFreeInitError(const char *err);
+
+/* Announces that the caller drives the loop with uiMainStep(). */
+void uiMainSteps(void);
+/* Handles at most one pending batch of events. With wait == 0 it never
+ * blocks. Returns 0 once uiQuit() has been called, 1 otherwise. */
+int uiMainStep(int wait);
+/* Asks the loop to end; the current or next uiMainStep() returns 0. */
+void uiQuit(void);
+
+/* ---- Controls --------------------------------------------------------- */
+
+typedef struct uiControl uiControl;
+#define uiControl(this) ((uiControl *)(this))
+
+/* Destroys the control and every control inside it. A control that still
+ * has a parent cannot be destroyed (a caller's bug: message and abort). */
+void uiControlDestroy(uiControl *c);
+void uiControlShow(uiControl *c);
+void uiControlHide(uiControl *c);
+
+/* ---- Window ----------------------------------------------------------- */
+
+typedef struct uiWindow uiWindow;
+#define uiWindow(this) ((uiWindow *)(this))
+
+/* A top-level window whose content area is width x height pixels. The
+ * title is NUL-terminated UTF-8 and copied. */
+uiWindow *uiNewWindow(const char *title, int width, int height, int hasMenubar);
+/* f is called when the window is asked to close. If it returns non-zero
+ * the window is destroyed; with 0 nothing happens to it. */
+void uiWindowOnClosing(uiWindow *w, int (*f)(uiWindow *w, void *data),
+                       void *data);
+void uiWindowSetMargined(uiWindow *w, int margined);
+void uiWindowSetBorderless(uiWindow *w, int borderless);
+void uiWindowSetResizeable(uiWindow *w, int resizeable);
+/* Places the window's top-left corner at (x, y) in screen pixels. */
+void uiWindowSetPosition(uiWindow *w, int x, int y);
+/* child becomes owned by the window; NULL removes the current child. */
+void uiWindowSetChild(uiWindow *w, uiControl *child);
+
+/* ---- Box -------------------------------------------------------------- */
+
+typedef struct uiBox uiBox;
+#define uiBox(this) ((uiBox *)(this))
+
+uiBox *uiNewVerticalBox(void);
+/* child becomes owned by the box; a stretchy child takes the free space. */
+void uiBoxAppend(uiBox *b, uiControl *child, int stretchy);
+void uiBoxSetPadded(uiBox *b, int padded);
+
+/* ---- Area ------------------------------------------------------------- */
+
+typedef struct uiArea uiArea;
+#define uiArea(this) ((uiArea *)(this))
+typedef struct uiDrawContext uiDrawContext;
+
+typedef unsigned int uiModifiers;
+enum {
+  uiModifierCtrl = 1 << 0,
+  uiModifierAlt = 1 << 1,
+  uiModifierShift = 1 << 2,
+  uiModifierSuper = 1 << 3,
+};
+
+typedef int uiExtKey;
+enum {
+  uiExtKeyEscape = 1,
+  uiExtKeyInsert,
+  uiExtKeyDelete,
+  uiExtKeyHome,
+  uiExtKeyEnd,
+  uiExtKeyPageUp,
+  uiExtKeyPageDown,
+  uiExtKeyUp,
+  uiExtKeyDown,
+  uiExtKeyLeft,
+  uiExtKeyRight,
+};
+
+typedef struct uiAreaDrawParams uiAreaDrawParams;
+struct uiAreaDrawParams {
+  uiDrawContext *Context;
+  double AreaWidth;
+  double AreaHeight;
+  double ClipX;
+  double ClipY;
+  double ClipWidth;
+  double ClipHeight;
+};
+
+typedef struct uiAreaMouseEvent uiAreaMouseEvent;
+struct uiAreaMouseEvent {
+  double X;
+  double Y;
+  double AreaWidth;
+  double AreaHeight;
+  int Down;
+  int Up;
+  int Count;
+  uiModifiers Modifiers;
+  uint64_t Held1To64;
+};
+
+typedef struct uiAreaKeyEvent uiAreaKeyEvent;
+struct uiAreaKeyEvent {
+  char Key;
+  uiExtKey ExtKey;
+  uiModifiers Modifier;
+  uiModifiers Modifiers;
+  int Up;
+};
+
+/* The callbacks of an area. The handler must outlive the area. KeyEvent
+ * returns non-zero when it handled the key. */
+typedef struct uiAreaHandler uiAreaHandler;
+struct uiAreaHandler {
+  void (*Draw)(uiAreaHandler *, uiArea *, uiAreaDrawParams *);
+  void (*MouseEvent)(uiAreaHandler *, uiArea *, uiAreaMouseEvent *);
+  void (*MouseCrossed)(uiAreaHandler *, uiArea *, int left);
+  void (*DragBroken)(uiAreaHandler *, uiArea *);
+  int (*KeyEvent)(uiAreaHandler *, uiArea *, uiAreaKeyEvent *);
+};
+
+uiArea *uiNewArea(uiAreaHandler *ah);
+
+/* ---- Progress bar ----------------------------------------------------- */
+
+typedef struct uiProgressBar uiProgressBar;
+#define uiProgressBar(this) ((uiProgressBar *)(this))
+
+uiProgressBar *uiNewProgressBar(void);
+/* value is 0 to 100, or -1 for an indeterminate bar. Anything else is a
+ * caller's bug: "Value %d is out of range for uiProgressBars." on stderr,
+ * then abort. */
+void uiProgressBarSetValue(uiProgressBar *p, int value);
+
+/* ---- Image buffer ----------------------------------------------------- */
+
+typedef struct uiRect uiRect;
+struct uiRect {
+  int X;
+  int Y;
+  int Width;
+  int Height;
+};
+
+typedef struct uiImageBuffer uiImageBuffer;
+
+/* A width x height pixel buffer for drawing on c. With alpha != 0 the
+ * pixels are RGBA with straight alpha; with 0 they are RGBX. Returns NULL
+ * for a size that is not positive. */
+uiImageBuffer *uiNewImageBuffer(uiDrawContext *c, int width, int height,
+                                int alpha);
+/* Copies width x height pixels from data (4 bytes each, R G B A, rows top
+ * to bottom, stride width * 4) into the buffer. */
+void uiImageBufferUpdate(uiImageBuffer *buf, const void *data);
+/* Draws the srcrect part of the buffer into dstrect of c, scaled to fit.
+ * filter != 0 smooths scaled pixels; 0 keeps them square. */
+void uiImageBufferDraw(uiDrawContext *c, uiImageBuffer *buf, uiRect *srcrect,
+                       uiRect *dstrect, int filter);
+void uiFreeImageBuffer(uiImageBuffer *buf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TALVORO_UI_LIBUI_UI_H_ */

@@ -1,0 +1,110 @@
+#include "ui/src/controls/window.h"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+namespace talvoro::ui {
+namespace {
+
+// Draws the picture unscaled at the area's top-left corner.
+class PicturePainter : public AreaHandler {
+ public:
+  explicit PicturePainter(std::shared_ptr<const RgbaImage> picture)
+      : picture_(std::move(picture)) {}
+
+  void Draw(uiArea*, const AreaDrawParams& params) override {
+    int width = static_cast<int>(picture_->width);
+    int height = static_cast<int>(picture_->height);
+    uiImageBuffer* buffer =
+        uiNewImageBuffer(params.context, width, height, /*alpha=*/1);
+    if (buffer == nullptr) return;
+    uiImageBufferUpdate(buffer, picture_->pixels.data());
+    uiRect rect{0, 0, width, height};
+    uiImageBufferDraw(params.context, buffer, &rect, &rect, /*filter=*/0);
+    uiFreeImageBuffer(buffer);
+  }
+
+ private:
+  std::shared_ptr<const RgbaImage> picture_;
+};
+
+int OnClosing(uiWindow*, void*) {
+  uiQuit();
+  return 0;
+}
+
+}  // namespace
+
+void ProgressBarSlot::SetPercent(unsigned percent) {
+  With([percent](uiProgressBar* bar) {
+    uiProgressBarSetValue(bar, static_cast<int>(std::min(percent, kFull)));
+  });
+}
+
+WindowPosition PlaceWindow(const DisplayRect& d, int32_t width,
+                           int32_t height) {
+  int64_t x = (int64_t{d.right} - (int64_t{d.left} + width)) / 2;
+  int64_t y = (int64_t{d.bottom} - (int64_t{d.top} + height)) / 2;
+  return {static_cast<int32_t>(x), static_cast<int32_t>(y)};
+}
+
+Result<ProgressWindow> ShowProgressWindow(
+    const UI& ui, std::shared_ptr<const RgbaImage> picture) {
+  uint64_t width = picture->width;
+  uint64_t height = picture->height;
+  if (width == 0 || height == 0 || width > kMaxPngPixels ||
+      height > kMaxPngPixels || picture->pixels.size() != width * height * 4) {
+    return InputError(std::string(kBadPicture));
+  }
+  std::optional<DisplayRect> display = FirstDisplayRect();
+  if (!display) return InputError(std::string(kNoDisplayOutput));
+
+  int w = static_cast<int>(width);
+  int h = static_cast<int>(height);
+  uiWindow* window = NewWindow(ui, kWindowTitle, w, h, /*has_menubar=*/false);
+  // The handler's handle stays with the window for the rest of the process.
+  uiWindowOnClosing(window, &OnClosing, new UI(ui));
+  uiWindowSetMargined(window, 1);
+  uiWindowSetBorderless(window, 1);
+  uiWindowSetResizeable(window, 0);
+  uiWindowSetMargined(window, 0);
+  WindowPosition at = PlaceWindow(*display, w, h);
+  uiWindowSetPosition(window, at.x, at.y);
+
+  uiBox* box = uiNewVerticalBox();
+  uiBoxSetPadded(box, 0);
+  uiArea* area = NewArea(ui, std::make_unique<PicturePainter>(picture));
+  uiBoxAppend(box, uiControl(area), /*stretchy=*/1);
+  auto slot = std::make_shared<ProgressBarSlot>(uiNewProgressBar());
+  slot->With([box](uiProgressBar* bar) {
+    uiBoxAppend(box, uiControl(bar), /*stretchy=*/0);
+  });
+  uiWindowSetChild(window, uiControl(box));
+  uiControlShow(uiControl(window));
+  return ProgressWindow{window, std::move(slot)};
+}
+
+void RunMessageLoop(const std::function<void()>& tick, const LoopClock& now) {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  uiMainSteps();
+  auto last_tick = now();
+  for (;;) {
+    for (int i = 0; i < kStepsPerPass; i++) {
+      if (uiMainStep(0) == 0) return;
+    }
+    auto t = now();
+    if (t < last_tick) {
+      last_tick = t;
+    } else if (duration_cast<milliseconds>(t - last_tick) >= kTickInterval) {
+      tick();
+      last_tick = now();
+    }
+    std::this_thread::sleep_for(kLoopPause);
+  }
+}
+
+void HideWindow(uiWindow* window) { uiControlHide(uiControl(window)); }
+
+}  // namespace talvoro::ui
