@@ -1,1 +1,200 @@
-// Placeholder until this module lands.
+#include "download/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "download/http.h"
+#include "download/text.h"
+#include "download/url.h"
+
+namespace talvoro {
+
+namespace {
+
+// Body chunks are gathered into writes of this size.
+constexpr size_t kWriteBufferBytes = 1 << 20;
+
+Error FileErrorFromErrno(int error) {
+  return FileError(std::string(std::strerror(error)) + " (os error " +
+                   std::to_string(error) + ")");
+}
+
+// Closes a file descriptor when it goes out of scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Status WriteAllToFd(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FileErrorFromErrno(errno);
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+// Appends to a file through a buffer; Flush() writes what is buffered.
+// Whatever is still buffered when the writer is destroyed is written then
+// (errors ignored), so bytes received before an error reach the file.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(int fd) : fd_(fd) {
+    buffer_.reserve(kWriteBufferBytes);
+  }
+  ~BufferedWriter() { (void)Flush(); }
+
+  Status Append(const char* data, size_t size) {
+    if (buffer_.size() + size > kWriteBufferBytes) {
+      Status flushed = Flush();
+      if (!flushed.ok()) return flushed;
+    }
+    buffer_.insert(buffer_.end(), data, data + size);
+    return Status::Ok();
+  }
+
+  Status Flush() {
+    Status written = WriteAllToFd(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return written;
+  }
+
+  // Drops what is buffered.
+  void Discard() { buffer_.clear(); }
+
+ private:
+  int fd_;
+  std::vector<char> buffer_;
+};
+
+// The stored ETag; empty when the sidecar cannot be opened.
+Result<std::string> ReadStoredEtag(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::string();
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FileErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  if (!IsValidUtf8(text)) return FileError(kInvalidUtf8Message);
+  PrintOut("ETag: " + text + "\n");
+  return text;
+}
+
+Status WriteSidecar(const std::string& path, std::string_view etag) {
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return FileErrorFromErrno(errno);
+  return WriteAllToFd(fd.get(), etag.data(), etag.size());
+}
+
+uint8_t Percent(uint64_t done, uint64_t total) {
+  if (total == 0) return 0;
+  if (done >= total) return 100;
+  return static_cast<uint8_t>(static_cast<unsigned __int128>(done) * 100 /
+                              total);
+}
+
+}  // namespace
+
+asio::awaitable<Status> Download(std::string url, std::string target_path,
+                                 std::string sidecar_path, uint64_t* remote_crc,
+                                 DownloadStatusRef status) {
+  Result<std::string> stored = ReadStoredEtag(sidecar_path);
+  if (!stored.ok()) co_return std::move(stored).error();
+
+  Result<ParsedUrl> parsed = ParseUrl(url);
+  if (!parsed.ok()) co_return std::move(parsed).error();
+
+  uint64_t content_length = 0;
+  bool resume = false;
+  Status head = co_await HeadExchange(
+      *parsed, &content_length, remote_crc,
+      [&](std::string_view etag) -> Status {
+        if (!etag.empty() && etag == *stored) {
+          PrintOut("ETag 匹配，继续下载文件\n");
+          resume = true;
+          return Status::Ok();
+        }
+        PrintOut("ETag 不匹配，重新下载文件\n");
+        resume = false;
+        Status written = WriteSidecar(sidecar_path, etag);
+        if (!written.ok()) return written;
+        PrintOut("新的 ETag: " + std::string(etag) + "\n");
+        return Status::Ok();
+      });
+  if (!head.ok()) co_return head;
+
+  const int flags =
+      O_WRONLY | O_CREAT | O_CLOEXEC | (resume ? O_APPEND : O_TRUNC);
+  UniqueFd file(::open(target_path.c_str(), flags, 0666));
+  if (file.get() < 0) co_return FileErrorFromErrno(errno);
+  struct stat info;
+  if (::fstat(file.get(), &info) != 0) co_return FileErrorFromErrno(errno);
+  uint64_t size = static_cast<uint64_t>(info.st_size);
+  PrintOut("当前文件大小: " + std::to_string(size) + " 字节\n");
+
+  if (content_length != 0 && content_length == size) {
+    PrintOut("文件已下载完成，无需继续下载。\n");
+    co_return Status::Ok();
+  }
+
+  Result<GetResponse> response = co_await GetExchange(*parsed, size);
+  if (!response.ok()) co_return std::move(response).error();
+  if (size > 0 && response->status_code() == 200) {
+    // The server ignored the range and sends the whole file: start over.
+    // A size above 0 means the file was opened for appending, so the writes
+    // follow the truncation.
+    if (::ftruncate(file.get(), 0) != 0) co_return FileErrorFromErrno(errno);
+    size = 0;
+  }
+
+  BufferedWriter writer(file.get());
+  std::vector<char> chunk(kBodyChunkBytes, 0);
+  for (;;) {
+    Result<size_t> n = co_await response->ReadBody(asio::buffer(chunk));
+    if (!n.ok()) co_return std::move(n).error();
+    size += *n;
+    status->SetProgress(Percent(size, content_length));
+    if (*n == 0) break;
+    Status appended = writer.Append(chunk.data(), *n);
+    if (!appended.ok()) {
+      writer.Discard();
+      co_return appended;
+    }
+  }
+  Status flushed = writer.Flush();
+  if (!flushed.ok()) co_return flushed;
+  if (content_length != 0 && size < content_length) {
+    co_return NetworkError(kEarlyEndMessage);
+  }
+  PrintOut("下载完成！\n");
+  co_return Status::Ok();
+}
+
+}  // namespace talvoro

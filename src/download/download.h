@@ -1,0 +1,58 @@
+// The resumable download of the launcher.
+//
+// A partial target file left by an earlier run is continued with a range
+// request as long as the server still reports the ETag recorded in the
+// sidecar file beside it; otherwise the target starts over from 0.
+#ifndef TALVORO_DOWNLOAD_DOWNLOAD_H_
+#define TALVORO_DOWNLOAD_DOWNLOAD_H_
+
+#include <asio.hpp>
+#include <cstdint>
+#include <string>
+
+#include "download/download_status.h"
+#include "download/error.h"
+
+namespace talvoro {
+
+// The working files, in the folder chosen by the caller.
+inline constexpr char kTargetFileName[] = "TalvoroLauncher.bin";
+inline constexpr char kEtagFileName[] = "TalvoroLauncher.bin.etag";
+
+inline constexpr char kEarlyEndMessage[] =
+    "connection closed before the whole file arrived";
+
+// Downloads `url` into `target_path`, keeping the server's ETag in
+// `sidecar_path`:
+//  - reads the stored ETag from the sidecar (a missing sidecar means none;
+//    "ETag: <value>" is printed otherwise);
+//  - sends HEAD; takes the content length and stores the announced CRC-64
+//    into `*remote_crc`; for each ETag line a non-empty value equal to the
+//    stored one allows resuming, any other value rewrites the sidecar with
+//    it (before any byte of the new file is written);
+//  - opens the target for appending (resuming) or truncated, prints its
+//    size and, if it already has the announced length, ends without a GET;
+//  - sends GET with the current size as the range start and appends the
+//    body, updating `status` (phase 0 and the percentage of the announced
+//    length, counting earlier runs' bytes, capped at 100, left at 0 when no
+//    length was announced) once per chunk of at most 8192 bytes and once
+//    more at the end of the stream. A 200 answer to a ranged request
+//    restarts the target from 0.
+// Progress notes go to standard output; nothing goes to standard error (the
+// caller prints the error).
+//
+// Errors: kInput for an unusable `url`; kNetwork for connection failures,
+// time-outs and a body that ends before the announced length
+// ("connection closed before the whole file arrived"); kProtocol for
+// unusable answers; kFile for the local files. The bytes written before an
+// error stay in the target file.
+//
+// Runs on the engine's executor (see executor.h); `remote_crc` must stay
+// valid until the returned awaitable completes.
+asio::awaitable<Status> Download(std::string url, std::string target_path,
+                                 std::string sidecar_path, uint64_t* remote_crc,
+                                 DownloadStatusRef status);
+
+}  // namespace talvoro
+
+#endif  // TALVORO_DOWNLOAD_DOWNLOAD_H_

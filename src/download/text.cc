@@ -1,0 +1,86 @@
+#include "download/text.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace talvoro {
+
+namespace {
+
+// Returns the length of the white-space character at the start of `text`,
+// or 0 if it does not start with one.
+size_t LeadingSpace(std::string_view t) {
+  if (t.empty()) return 0;
+  const auto b = [&](size_t i) { return static_cast<uint8_t>(t[i]); };
+  const uint8_t c = b(0);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0d)) return 1;
+  if (c == 0xc2 && t.size() >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) return 2;
+  if (t.size() < 3) return 0;
+  if (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) return 3;  // U+1680
+  if (c == 0xe2 && b(1) == 0x80) {
+    const uint8_t d = b(2);
+    if ((d >= 0x80 && d <= 0x8a) || d == 0xa8 || d == 0xa9 || d == 0xaf) {
+      return 3;
+    }
+  }
+  if (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) return 3;  // U+205F
+  if (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
+  return 0;
+}
+
+// Returns the length of the white-space character at the end of `text`.
+size_t TrailingSpace(std::string_view t) {
+  for (size_t len = 1; len <= 3 && len <= t.size(); ++len) {
+    if (LeadingSpace(t.substr(t.size() - len)) == len) return len;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const uint8_t c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xbf;  // range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < len) return false;
+    if (p[1] < lo || p[1] > hi) return false;
+    for (size_t i = 2; i < len; ++i) {
+      if ((p[i] & 0xc0) != 0x80) return false;
+    }
+    p += len;
+  }
+  return true;
+}
+
+std::string_view TrimWhiteSpace(std::string_view text) {
+  while (size_t n = LeadingSpace(text)) text.remove_prefix(n);
+  while (size_t n = TrailingSpace(text)) text.remove_suffix(n);
+  return text;
+}
+
+void PrintOut(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace talvoro

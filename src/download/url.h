@@ -1,0 +1,33 @@
+// Splitting the download address into host, port and request path.
+#ifndef TALVORO_DOWNLOAD_URL_H_
+#define TALVORO_DOWNLOAD_URL_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "download/error.h"
+
+namespace talvoro {
+
+inline constexpr uint16_t kDefaultHttpsPort = 443;
+inline constexpr char kInvalidUrlMessage[] = "Invalid URL format";
+
+struct ParsedUrl {
+  std::string host;  // without the port; may be an IP literal
+  uint16_t port = kDefaultHttpsPort;
+  std::string path;  // always begins with "/"
+};
+
+// Parses "scheme://authority/rest". The text must contain "//" exactly once
+// (the scheme before it is not examined: every connection uses TLS). The
+// authority ends at the first "/" after it; the path is "/" followed by the
+// rest. An authority "host:port" gives the port parsed as a decimal number up
+// to 65535, otherwise the port is 443.
+// Errors (kind kInput): "Invalid URL format", or the integer-parse message of
+// the port text (see parse_int.h).
+Result<ParsedUrl> ParseUrl(std::string_view url);
+
+}  // namespace talvoro
+
+#endif  // TALVORO_DOWNLOAD_URL_H_

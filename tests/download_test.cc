@@ -1,0 +1,444 @@
+#include "download/download.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "download/connection.h"
+#include "download/http.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
+
+namespace talvoro {
+namespace {
+
+using testing::ConnectionScript;
+using testing::MakeTempDir;
+using testing::PkiFile;
+using testing::ResponseHead;
+using testing::RunEngine;
+using testing::TlsTestServer;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+// Bytes that differ at every position a block boundary could fall on.
+std::string Content(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+  }
+  return data;
+}
+
+struct Outcome {
+  Status status;
+  std::string out;
+  uint64_t crc = 0;
+  DownloadStatus::Snapshot snapshot{};
+};
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest()
+      : server_(PkiFile("localhost.pem"), PkiFile("localhost.key")),
+        dir_(MakeTempDir()),
+        target_(dir_ + "/" + kTargetFileName),
+        sidecar_(dir_ + "/" + kEtagFileName),
+        url_("https://localhost:" + std::to_string(server_.port()) +
+             "/Download/Micro/TalvoroLauncher.exe") {}
+  ~DownloadTest() override { std::filesystem::remove_all(dir_); }
+
+  // A HEAD answer with the given headers.
+  void Head(const std::vector<std::string>& headers) {
+    ConnectionScript script;
+    script.response = ResponseHead("HTTP/1.1 200 OK", headers);
+    server_.AddScript(script);
+  }
+  // A GET answer with `status_line`, cut after `cut` bytes of the body.
+  void Get(const std::string& status_line, const std::string& body,
+           size_t cut = std::string::npos) {
+    ConnectionScript script;
+    script.response = ResponseHead(status_line, {"Server: test"});
+    if (cut != std::string::npos)
+      script.cut_after = script.response.size() + cut;
+    script.response += body;
+    server_.AddScript(script);
+  }
+
+  Outcome Run(uint8_t initial_percent = 0) {
+    Outcome outcome;
+    auto status = std::make_shared<DownloadStatus>();
+    status->percent = initial_percent;
+    status->phase = kDownloadFailed;
+    ::testing::internal::CaptureStdout();
+    outcome.status =
+        RunEngine(Download(url_, target_, sidecar_, &outcome.crc, status));
+    outcome.out = ::testing::internal::GetCapturedStdout();
+    outcome.snapshot = status->Read();
+    return outcome;
+  }
+
+  std::string GetRequest(uint64_t offset) const {
+    return BuildGetRequest("localhost", "/Download/Micro/TalvoroLauncher.exe",
+                           offset);
+  }
+
+  TlsTestServer server_;
+  std::string dir_;
+  std::string target_;
+  std::string sidecar_;
+  std::string url_;
+};
+
+TEST_F(DownloadTest, NoSidecarStartsOver) {
+  WriteFile(target_, "stale bytes of an older file");
+  Head({"Content-Length: 11", "ETag: \"v1\"", "x-oss-hash-crc64ecma: 5"});
+  Get("HTTP/1.1 200 OK", "hello world");
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(o.out,
+            "响应头中的 Content-Length: 11 字节\n"
+            "ETag 不匹配，重新下载文件\n"
+            "新的 ETag: \"v1\"\n"
+            "CRC64 : 5\n"
+            "当前文件大小: 0 字节\n"
+            "下载完成！\n");
+  EXPECT_EQ(o.crc, 5u);
+  EXPECT_EQ(ReadFile(target_), "hello world");
+  EXPECT_EQ(ReadFile(sidecar_), "\"v1\"");
+  EXPECT_EQ(o.snapshot.phase, kDownloading);
+  EXPECT_EQ(o.snapshot.percent, 100);
+  ASSERT_EQ(server_.requests().size(), 2u);
+  EXPECT_EQ(server_.requests()[1], GetRequest(0));
+}
+
+TEST_F(DownloadTest, EmptyEtagNeverMatches) {
+  WriteFile(sidecar_, "");
+  WriteFile(target_, "abc");
+  Head({"Content-Length: 3", "ETag:  "});
+  Get("HTTP/1.1 200 OK", "xyz");
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(o.out,
+            "ETag: \n"
+            "响应头中的 Content-Length: 3 字节\n"
+            "ETag 不匹配，重新下载文件\n"
+            "新的 ETag: \n"
+            "当前文件大小: 0 字节\n"
+            "下载完成！\n");
+  EXPECT_EQ(ReadFile(target_), "xyz");
+  EXPECT_EQ(server_.requests()[1], GetRequest(0));
+}
+
+TEST_F(DownloadTest, CompleteFileNeedsNoGet) {
+  WriteFile(sidecar_, "\"v1\"");
+  WriteFile(target_, "hello world");
+  Head({"ETag: \"v1\"", "Content-Length: 11"});
+  Outcome o = Run(42);
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(o.out,
+            "ETag: \"v1\"\n"
+            "ETag 匹配，继续下载文件\n"
+            "响应头中的 Content-Length: 11 字节\n"
+            "当前文件大小: 11 字节\n"
+            "文件已下载完成，无需继续下载。\n");
+  EXPECT_EQ(server_.accepted(), 1);
+  EXPECT_EQ(o.snapshot.percent, 42);
+  EXPECT_EQ(ReadFile(target_), "hello world");
+}
+
+TEST_F(DownloadTest, ResumesAPartialFile) {
+  const std::string file = Content(2000);
+  WriteFile(sidecar_, "\"v1\"");
+  WriteFile(target_, file.substr(0, 1000));
+  Head({"Content-Length: 2000", "ETag: \"v1\""});
+  Get("HTTP/1.1 206 Partial Content", file.substr(1000));
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(ReadFile(target_), file);
+  EXPECT_EQ(server_.requests()[1], GetRequest(1000));
+  EXPECT_NE(o.out.find("当前文件大小: 1000 字节\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(sidecar_), "\"v1\"");
+}
+
+TEST_F(DownloadTest, PercentageCountsEarlierBytesAndEarlyEndFails) {
+  const std::string file = Content(10000);
+  WriteFile(sidecar_, "e");
+  WriteFile(target_, file.substr(0, 5000));
+  Head({"Content-Length: 10000", "ETag: e"});
+  Get("HTTP/1.1 206 Partial Content", file.substr(5000), 1000);
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().message,
+            "connection closed before the whole file arrived");
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kNetwork);
+  EXPECT_EQ(o.snapshot.percent, 60);
+  EXPECT_EQ(ReadFile(target_), file.substr(0, 6000));
+  EXPECT_EQ(o.out.find("下载完成"), std::string::npos);
+}
+
+TEST_F(DownloadTest, TargetLongerThanTheFile) {
+  WriteFile(sidecar_, "e");
+  WriteFile(target_, std::string(150, 'x'));
+  Head({"Content-Length: 100", "ETag: e"});
+  Get("HTTP/1.1 416 Requested Range Not Satisfiable", "");
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(
+      o.status.error().message,
+      "HTTP 请求失败，响应: HTTP/1.1 416 Requested Range Not Satisfiable");
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kProtocol);
+  EXPECT_EQ(server_.requests()[1], GetRequest(150));
+  EXPECT_EQ(ReadFile(target_), std::string(150, 'x'));
+}
+
+TEST_F(DownloadTest, BodyLongerThanAnnouncedIsWrittenWhole) {
+  const std::string file = Content(30000);
+  Head({"Content-Length: 10000", "ETag: e"});
+  Get("HTTP/1.1 200 OK", file);
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(ReadFile(target_), file);
+  EXPECT_EQ(o.snapshot.percent, 100);
+}
+
+TEST_F(DownloadTest, WholeFileAnswerToARangeStartsOver) {
+  const std::string file = Content(20000);
+  WriteFile(sidecar_, "e");
+  WriteFile(target_, file.substr(0, 1000));
+  Head({"Content-Length: 20000", "ETag: e"});
+  Get("HTTP/1.1 200 OK", file);
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(server_.requests()[1], GetRequest(1000));
+  EXPECT_EQ(ReadFile(target_), file);
+  EXPECT_EQ(o.snapshot.percent, 100);
+}
+
+TEST_F(DownloadTest, NoContentLengthKeepsPercentAtZero) {
+  const std::string file = Content(20000);
+  Head({"ETag: e"});
+  Get("HTTP/1.1 200 OK", file);
+  Outcome o = Run(7);
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(ReadFile(target_), file);
+  EXPECT_EQ(o.snapshot.percent, 0);
+  EXPECT_EQ(o.snapshot.phase, kDownloading);
+}
+
+TEST_F(DownloadTest, NoEtagLeavesTheSidecarAndStartsOver) {
+  WriteFile(sidecar_, "old");
+  WriteFile(target_, "abc");
+  Head({"Content-Length: 3"});
+  Get("HTTP/1.1 200 OK", "xyz");
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(ReadFile(sidecar_), "old");
+  EXPECT_EQ(ReadFile(target_), "xyz");
+  EXPECT_EQ(server_.requests()[1], GetRequest(0));
+}
+
+TEST_F(DownloadTest, EachEtagLineIsActedOn) {
+  WriteFile(sidecar_, "a");
+  WriteFile(target_, "12345");
+  // A match followed by a mismatch: the last one decides.
+  Head({"ETag: a", "Content-Length: 10", "ETag: b"});
+  Get("HTTP/1.1 200 OK", "0123456789");
+  Outcome o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(o.out,
+            "ETag: a\n"
+            "ETag 匹配，继续下载文件\n"
+            "响应头中的 Content-Length: 10 字节\n"
+            "ETag 不匹配，重新下载文件\n"
+            "新的 ETag: b\n"
+            "当前文件大小: 0 字节\n"
+            "下载完成！\n");
+  EXPECT_EQ(ReadFile(sidecar_), "b");
+  EXPECT_EQ(ReadFile(target_), "0123456789");
+}
+
+TEST_F(DownloadTest, CutAtEveryBlockBoundaryResumesToTheExactFile) {
+  const size_t size = 3 * kBodyChunkBytes + 500;
+  const std::string file = Content(size);
+  const std::string headers[] = {"Content-Length: " + std::to_string(size),
+                                 "ETag: \"v7\""};
+  const size_t cuts[] = {0,
+                         1,
+                         kBodyChunkBytes - 1,
+                         kBodyChunkBytes,
+                         kBodyChunkBytes + 1,
+                         2 * kBodyChunkBytes,
+                         3 * kBodyChunkBytes,
+                         size - 1};
+  for (size_t cut : cuts) {
+    std::filesystem::remove(target_);
+    std::filesystem::remove(sidecar_);
+    const size_t before = server_.requests().size();
+    Head({headers[0], headers[1]});
+    Get("HTTP/1.1 200 OK", file, cut);
+    Outcome first = Run();
+    ASSERT_FALSE(first.status.ok()) << cut;
+    EXPECT_EQ(first.status.error().kind, ErrorKind::kNetwork);
+    EXPECT_EQ(ReadFile(target_), file.substr(0, cut)) << cut;
+
+    Head({headers[0], headers[1]});
+    if (cut == 0) {
+      Get("HTTP/1.1 200 OK", file);
+    } else {
+      Get("HTTP/1.1 206 Partial Content", file.substr(cut));
+    }
+    Outcome second = Run();
+    ASSERT_TRUE(second.status.ok())
+        << cut << ": " << second.status.error().message;
+    EXPECT_EQ(ReadFile(target_), file) << cut;
+    EXPECT_EQ(second.snapshot.percent, 100);
+    ASSERT_EQ(server_.requests().size(), before + 4);
+    EXPECT_EQ(server_.requests()[before + 3], GetRequest(cut)) << cut;
+  }
+}
+
+TEST_F(DownloadTest, ChangedEtagBetweenRunsStartsOver) {
+  const std::string old_file = Content(30000);
+  const std::string new_file = Content(25000).replace(0, 5, "fresh");
+  Head({"Content-Length: 30000", "ETag: \"old\""});
+  Get("HTTP/1.1 200 OK", old_file, 12345);
+  Outcome first = Run();
+  ASSERT_FALSE(first.status.ok());
+  EXPECT_EQ(ReadFile(sidecar_), "\"old\"");
+
+  Head({"Content-Length: 25000", "ETag: \"new\""});
+  Get("HTTP/1.1 200 OK", new_file);
+  Outcome second = Run();
+  ASSERT_TRUE(second.status.ok()) << second.status.error().message;
+  EXPECT_EQ(ReadFile(target_), new_file);
+  EXPECT_EQ(ReadFile(sidecar_), "\"new\"");
+  EXPECT_EQ(server_.requests()[3], GetRequest(0));
+  EXPECT_NE(second.out.find("ETag: \"old\"\n"), std::string::npos);
+  EXPECT_NE(second.out.find("新的 ETag: \"new\"\n"), std::string::npos);
+}
+
+TEST_F(DownloadTest, FileAndInputErrors) {
+  // The sidecar cannot be written: nothing is downloaded.
+  sidecar_ = dir_ + "/missing/" + kEtagFileName;
+  Head({"Content-Length: 3", "ETag: e"});
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kFile);
+  EXPECT_EQ(o.status.error().message, "No such file or directory (os error 2)");
+  EXPECT_EQ(server_.accepted(), 1);
+
+  // The target cannot be opened.
+  sidecar_ = dir_ + "/" + kEtagFileName;
+  std::filesystem::create_directory(target_);
+  Head({"Content-Length: 3", "ETag: e"});
+  o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kFile);
+  EXPECT_EQ(o.status.error().message, "Is a directory (os error 21)");
+
+  url_ = "localhost:1/x";
+  o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kInput);
+  EXPECT_EQ(o.status.error().message, "Invalid URL format");
+  EXPECT_EQ(server_.accepted(), 2);
+}
+
+TEST_F(DownloadTest, HeadFailureKeepsEverything) {
+  WriteFile(sidecar_, "e");
+  WriteFile(target_, "abc");
+  ConnectionScript script;
+  script.response = "HTTP/1.1 503 Busy\r\n\r\n";
+  server_.AddScript(script);
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().message, "HEAD 请求失败，响应: HTTP/1.1 503 Busy");
+  EXPECT_EQ(ReadFile(target_), "abc");
+  EXPECT_EQ(ReadFile(sidecar_), "e");
+}
+
+// Against the system's nginx, started on a free loopback port.
+class NginxDownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "no nginx";
+    dir_ = MakeTempDir();
+    file_ = Content(300000);
+    WriteFile(dir_ + "/served.bin", file_);
+    port_ = testing::ClosedPort("127.0.0.1");
+    const std::string command =
+        std::string(TALVORO_SOURCE_DIR) + "/scripts/nginx-serve.sh start " +
+        dir_ + "/nginx " + std::to_string(port_) + " " + dir_ + "/served.bin " +
+        PkiFile("localhost.pem") + " " + PkiFile("localhost.key") +
+        " --crc 1234567890123";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    started_ = true;
+  }
+  void TearDown() override {
+    if (started_) {
+      const std::string command = std::string(TALVORO_SOURCE_DIR) +
+                                  "/scripts/nginx-serve.sh stop " + dir_ +
+                                  "/nginx";
+      EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  std::string dir_;
+  std::string file_;
+  uint16_t port_ = 0;
+  bool started_ = false;
+};
+
+TEST_F(NginxDownloadTest, DownloadsAndResumes) {
+  const std::string url = "https://localhost:" + std::to_string(port_) +
+                          "/Download/Micro/TalvoroLauncher.exe";
+  const std::string target = dir_ + "/" + kTargetFileName;
+  const std::string sidecar = dir_ + "/" + kEtagFileName;
+  auto status = std::make_shared<DownloadStatus>();
+  uint64_t crc = 0;
+  ::testing::internal::CaptureStdout();
+  Status done = RunEngine(Download(url, target, sidecar, &crc, status));
+  std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(done.ok()) << done.error().message;
+  EXPECT_EQ(crc, 1234567890123u);
+  EXPECT_EQ(ReadFile(target), file_);
+  const std::string etag = ReadFile(sidecar);
+  EXPECT_EQ(etag.front(), '"');
+  EXPECT_NE(out.find("响应头中的 Content-Length: 300000 字节\n"),
+            std::string::npos);
+
+  // Cut the file short: the next run asks for the rest.
+  std::filesystem::resize_file(target, 123457);
+  ::testing::internal::CaptureStdout();
+  done = RunEngine(Download(url, target, sidecar, &crc, status));
+  out = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(done.ok()) << done.error().message;
+  EXPECT_NE(out.find("ETag 匹配，继续下载文件\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("当前文件大小: 123457 字节\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(target), file_);
+  EXPECT_EQ(status->Read().percent, 100);
+  const std::string log = ReadFile(dir_ + "/nginx/access.log");
+  EXPECT_NE(
+      log.find("\"GET /Download/Micro/TalvoroLauncher.exe HTTP/1.1\" 206"),
+      std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace talvoro

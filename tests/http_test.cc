@@ -1,0 +1,351 @@
+#include "download/http.h"
+
+#include <gtest/gtest.h>
+
+#include "download/connection.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
+
+namespace talvoro {
+namespace {
+
+using testing::ConnectionScript;
+using testing::PkiFile;
+using testing::ResponseHead;
+using testing::RunEngine;
+using testing::TlsTestServer;
+
+TEST(HttpRequestTest, RequestTexts) {
+  EXPECT_EQ(BuildHeadRequest("example.test", "/Download/Micro/a.exe"),
+            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: example.test\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_EQ(BuildGetRequest("example.test", "/a", 0),
+            "GET /a HTTP/1.1\r\nHost: example.test\r\nConnection: close\r\n"
+            "\r\n");
+  EXPECT_EQ(BuildGetRequest("example.test", "/a", 1048576),
+            "GET /a HTTP/1.1\r\nHost: example.test\r\nConnection: close\r\n"
+            "Range: bytes=1048576-\r\n\r\n");
+}
+
+// The values a HEAD response yields.
+struct Parsed {
+  Status status;
+  uint64_t content_length = 0;
+  uint64_t crc = 0;
+  std::vector<std::string> etags;
+  std::string out;
+};
+
+Parsed Parse(const std::string& response) {
+  Parsed p;
+  ::testing::internal::CaptureStdout();
+  p.status = ParseHeadResponse(response, &p.content_length, &p.crc,
+                               [&](std::string_view etag) {
+                                 p.etags.emplace_back(etag);
+                                 return Status::Ok();
+                               });
+  p.out = ::testing::internal::GetCapturedStdout();
+  return p;
+}
+
+TEST(HeadResponseTest, TakesTheThreeHeaders) {
+  Parsed p = Parse(
+      ResponseHead("HTTP/1.1 200 OK",
+                   {"Server: test", "Content-Length:  1234 ", "ETag: \"abc-1\"",
+                    "x-oss-hash-crc64ecma: 18446744073709551615",
+                    "content-length: 99", "Content-Type: x"}));
+  ASSERT_TRUE(p.status.ok()) << p.status.error().message;
+  EXPECT_EQ(p.content_length, 1234u);
+  EXPECT_EQ(p.crc, 18446744073709551615u);
+  EXPECT_EQ(p.etags, std::vector<std::string>{"\"abc-1\""});
+  EXPECT_EQ(p.out,
+            "响应头中的 Content-Length: 1234 字节\n"
+            "CRC64 : 18446744073709551615\n");
+}
+
+TEST(HeadResponseTest, LowerCaseHeadersAndBareLineBreaksAreIgnored) {
+  Parsed p = Parse(
+      "HTTP/1.1 200 OK\ncontent-length: 5\netag: x\nX-Oss-Hash-Crc64ecma: 1\n"
+      "Content-Length:+7");
+  ASSERT_TRUE(p.status.ok());
+  // The last piece without a line break still counts; "\n" alone ends a
+  // line too.
+  EXPECT_EQ(p.content_length, 7u);
+  EXPECT_EQ(p.crc, 0u);
+  EXPECT_TRUE(p.etags.empty());
+}
+
+TEST(HeadResponseTest, RepeatedHeadersAreHandledEachTime) {
+  Parsed p = Parse(ResponseHead("HTTP/1.1 200 OK",
+                                {"ETag: \"one\"", "Content-Length: 1",
+                                 "ETag:", "Content-Length: 2", "ETag:two"}));
+  ASSERT_TRUE(p.status.ok());
+  EXPECT_EQ(p.content_length, 2u);
+  EXPECT_EQ(p.etags, (std::vector<std::string>{"\"one\"", "", "two"}));
+  EXPECT_EQ(p.out,
+            "响应头中的 Content-Length: 1 字节\n"
+            "响应头中的 Content-Length: 2 字节\n");
+}
+
+TEST(HeadResponseTest, StatusTest) {
+  struct Case {
+    const char* response;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\n\r\n",
+       "HEAD 请求失败，响应: HTTP/1.1 206 Partial Content\r\nContent-Length: "
+       "1"},
+      {"HTTP/1.0 200 OK\r\n\r\n", "HEAD 请求失败，响应: HTTP/1.0 200 OK"},
+      {" HTTP/1.1 200 OK\r\n", "HEAD 请求失败，响应: HTTP/1.1 200 OK"},
+      {"http/1.1 200 OK\r\n", "HEAD 请求失败，响应: http/1.1 200 OK"},
+      {"HTTP/1.1 20", "HEAD 请求失败，响应: HTTP/1.1 20"},
+      {"HTTP/1.1 404 没有\r\n\r\n", "HEAD 请求失败，响应: HTTP/1.1 404 没有"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.response);
+    ASSERT_FALSE(p.status.ok()) << c.response;
+    EXPECT_EQ(p.status.error().message, c.message);
+    EXPECT_EQ(p.status.error().kind, ErrorKind::kProtocol);
+    EXPECT_EQ(p.content_length, 0u);
+    EXPECT_EQ(p.out, "");
+  }
+  EXPECT_TRUE(Parse("HTTP/1.1 200").status.ok());
+  EXPECT_TRUE(Parse("HTTP/1.1 2000").status.ok());
+
+  // Nothing at all: the connection closed before an answer.
+  Parsed p = Parse("");
+  ASSERT_FALSE(p.status.ok());
+  EXPECT_EQ(p.status.error().message, "HEAD 请求失败，响应: ");
+  EXPECT_EQ(p.status.error().kind, ErrorKind::kNetwork);
+}
+
+TEST(HeadResponseTest, BadNumbersAndBytes) {
+  struct Case {
+    const char* header;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"Content-Length: -1", "invalid digit found in string"},
+      {"Content-Length: 12a", "invalid digit found in string"},
+      {"Content-Length: 1 2", "invalid digit found in string"},
+      {"Content-Length:", "cannot parse integer from empty string"},
+      {"x-oss-hash-crc64ecma: 18446744073709551616",
+       "number too large to fit in target type"},
+      {"x-oss-hash-crc64ecma: 0x12", "invalid digit found in string"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(ResponseHead("HTTP/1.1 200 OK", {c.header, "ETag: e"}));
+    ASSERT_FALSE(p.status.ok()) << c.header;
+    EXPECT_EQ(p.status.error().message, c.message);
+    EXPECT_EQ(p.status.error().kind, ErrorKind::kProtocol);
+    // The parse stops at the bad line.
+    EXPECT_TRUE(p.etags.empty());
+  }
+  Parsed p = Parse("HTTP/1.1 200 OK\r\nETag: \xff\r\n");
+  ASSERT_FALSE(p.status.ok());
+  EXPECT_EQ(p.status.error().message, "stream did not contain valid UTF-8");
+  EXPECT_TRUE(p.etags.empty());
+  // Invalid bytes are reported before the status is looked at.
+  p = Parse("HTTP/1.1 500 \xc0\r\n");
+  EXPECT_EQ(p.status.error().message, "stream did not contain valid UTF-8");
+}
+
+TEST(HeadResponseTest, EtagHandlerErrorStopsTheParse) {
+  uint64_t length = 0, crc = 0;
+  int calls = 0;
+  Status status =
+      ParseHeadResponse(ResponseHead("HTTP/1.1 200 OK", {"ETag: a", "ETag: b"}),
+                        &length, &crc, [&](std::string_view) -> Status {
+                          ++calls;
+                          return FileError("disk full");
+                        });
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().message, "disk full");
+  EXPECT_EQ(status.error().kind, ErrorKind::kFile);
+  EXPECT_EQ(calls, 1);
+}
+
+class HttpExchangeTest : public ::testing::Test {
+ protected:
+  HttpExchangeTest()
+      : server_(PkiFile("localhost.pem"), PkiFile("localhost.key")),
+        url_{"localhost", server_.port(), "/Download/Micro/a.exe"} {}
+  void TearDown() override { SetTimeouts(Timeouts{}); }
+
+  void Respond(std::string response, bool close_notify = false) {
+    ConnectionScript script;
+    script.response = std::move(response);
+    script.close_notify = close_notify;
+    server_.AddScript(std::move(script));
+  }
+
+  // Runs the GET exchange and reads the whole body in pieces.
+  struct Get {
+    Result<int> status = 0;
+    std::string body;
+    size_t largest_piece = 0;
+  };
+  Get RunGet(uint64_t offset) {
+    return RunEngine([](ParsedUrl url,
+                        uint64_t offset) -> asio::awaitable<Get> {
+      Get get;
+      Result<GetResponse> response = co_await GetExchange(url, offset);
+      if (!response.ok()) {
+        get.status = std::move(response).error();
+        co_return get;
+      }
+      get.status = response->status_code();
+      char buffer[20000];
+      for (int i = 0; i < 100000; ++i) {
+        Result<size_t> n = co_await response->ReadBody(asio::buffer(buffer));
+        if (!n.ok()) {
+          get.status = std::move(n).error();
+          break;
+        }
+        if (*n == 0) break;
+        get.largest_piece = std::max(get.largest_piece, *n);
+        get.body.append(buffer, *n);
+      }
+      co_return get;
+    }(url_, offset));
+  }
+
+  TlsTestServer server_;
+  ParsedUrl url_;
+};
+
+TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
+  Respond(ResponseHead("HTTP/1.1 200 OK", {"Content-Length: 42", "ETag: \"e\"",
+                                           "x-oss-hash-crc64ecma: 7"}));
+  uint64_t length = 0, crc = 0;
+  std::string etag;
+  ::testing::internal::CaptureStdout();
+  Status status =
+      RunEngine(HeadExchange(url_, &length, &crc, [&](std::string_view e) {
+        etag = e;
+        return Status::Ok();
+      }));
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_EQ(length, 42u);
+  EXPECT_EQ(crc, 7u);
+  EXPECT_EQ(etag, "\"e\"");
+  ASSERT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(server_.requests()[0],
+            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
+            "Connection: close\r\n\r\n");
+}
+
+TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
+  const std::string head = "HTTP/1.1 200 OK\r\nX: ";
+  Respond(head + std::string(kMaxHeadResponseBytes - head.size(), 'x'));
+  Respond(head + std::string(kMaxHeadResponseBytes - head.size() + 1, 'x'));
+  uint64_t length = 0, crc = 0;
+  auto no_etag = [](std::string_view) { return Status::Ok(); };
+  Status status = RunEngine(HeadExchange(url_, &length, &crc, no_etag));
+  EXPECT_TRUE(status.ok());
+  status = RunEngine(HeadExchange(url_, &length, &crc, no_etag));
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().message, "HEAD response larger than 65536 bytes");
+  EXPECT_EQ(status.error().kind, ErrorKind::kProtocol);
+}
+
+TEST_F(HttpExchangeTest, GetSendsRangeAndReturnsTheBody) {
+  std::string body;
+  for (int i = 0; i < 30000; ++i) body.push_back(static_cast<char>(i * 7));
+  Respond(ResponseHead("HTTP/1.1 206 Partial Content",
+                       {"Content-Range: bytes 5-30004/30005"}) +
+          body);
+  Get get = RunGet(5);
+  ASSERT_TRUE(get.status.ok()) << get.status.error().message;
+  EXPECT_EQ(*get.status, 206);
+  EXPECT_EQ(get.body, body);
+  EXPECT_LE(get.largest_piece, kBodyChunkBytes);
+  ASSERT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(server_.requests()[0],
+            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
+            "Connection: close\r\nRange: bytes=5-\r\n\r\n");
+
+  Respond(ResponseHead("HTTP/1.1 200 OK", {}) + "whole", true);
+  get = RunGet(0);
+  ASSERT_TRUE(get.status.ok());
+  EXPECT_EQ(*get.status, 200);
+  EXPECT_EQ(get.body, "whole");
+  EXPECT_EQ(server_.requests()[1],
+            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
+            "Connection: close\r\n\r\n");
+}
+
+TEST_F(HttpExchangeTest, GetHeadersWithoutEmptyLineGiveAnEmptyBody) {
+  Respond("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nX: y");
+  Get get = RunGet(0);
+  ASSERT_TRUE(get.status.ok());
+  EXPECT_EQ(get.body, "");
+  // An empty line must be exactly "\r\n": a bare "\n" is just a header line.
+  Respond("HTTP/1.1 200 OK\r\n\nabc\r\n\r\nbody");
+  get = RunGet(0);
+  ASSERT_TRUE(get.status.ok());
+  EXPECT_EQ(get.body, "body");
+}
+
+TEST_F(HttpExchangeTest, GetStatusFailures) {
+  struct Case {
+    const char* response;
+    const char* message;
+    ErrorKind kind;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 416 Range Not Satisfiable\r\nX: y\r\n\r\n",
+       "HTTP 请求失败，响应: HTTP/1.1 416 Range Not Satisfiable",
+       ErrorKind::kProtocol},
+      {"HTTP/1.0 200 OK\r\n\r\nbody", "HTTP 请求失败，响应: HTTP/1.0 200 OK",
+       ErrorKind::kProtocol},
+      {"HTTP/1.1 20", "HTTP 请求失败，响应: HTTP/1.1 20", ErrorKind::kProtocol},
+      {"", "HTTP 请求失败，响应: ", ErrorKind::kNetwork},
+  };
+  for (const Case& c : cases) {
+    Respond(c.response);
+    Get get = RunGet(1);
+    ASSERT_FALSE(get.status.ok()) << c.response;
+    EXPECT_EQ(get.status.error().message, c.message);
+    EXPECT_EQ(get.status.error().kind, c.kind);
+  }
+}
+
+TEST_F(HttpExchangeTest, GetHeaderLinesAreCapped) {
+  const std::string fits(kMaxHeaderLineBytes - 2, 'h');
+  Respond("HTTP/1.1 200 OK\r\n" + fits + "\r\n\r\nbody");
+  Get get = RunGet(0);
+  ASSERT_TRUE(get.status.ok());
+  EXPECT_EQ(get.body, "body");
+
+  Respond("HTTP/1.1 200 OK\r\n" + fits + "h\r\n\r\nbody");
+  get = RunGet(0);
+  ASSERT_FALSE(get.status.ok());
+  EXPECT_EQ(get.status.error().message,
+            "GET response header line longer than 16384 bytes");
+  EXPECT_EQ(get.status.error().kind, ErrorKind::kProtocol);
+
+  // The status line too, even without any line break.
+  Respond("HTTP/1.1 200 " + std::string(kMaxHeaderLineBytes, 'x'));
+  get = RunGet(0);
+  ASSERT_FALSE(get.status.ok());
+  EXPECT_EQ(get.status.error().kind, ErrorKind::kProtocol);
+}
+
+TEST_F(HttpExchangeTest, StalledBodyTimesOut) {
+  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(300)});
+  ConnectionScript script;
+  script.response = ResponseHead("HTTP/1.1 200 OK", {}) + "some";
+  script.stall = true;
+  server_.AddScript(script);
+  Get get = RunGet(0);
+  ASSERT_FALSE(get.status.ok());
+  EXPECT_EQ(get.status.error().message, "operation timed out");
+  EXPECT_EQ(get.status.error().kind, ErrorKind::kNetwork);
+  EXPECT_EQ(get.body, "some");
+}
+
+}  // namespace
+}  // namespace talvoro
