@@ -1,2 +1,0 @@
-src/main/CMakeFiles/talvoro_app.dir/app.cc.o: /work/main/src/main/app.cc \
- /usr/include/stdc-predef.h
