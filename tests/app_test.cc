@@ -1,5 +1,7 @@
 // The poll step's reactions to each phase, and the bootstrap's own file
 // operations (clean-up, launcher hand-off) in a scratch folder.
+#include "main/app.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "main/app.h"
 #include "main/handoff.h"
 
 namespace talvoro {
@@ -100,8 +101,8 @@ TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
 // Polls that come after a restart but before the new task's first update
 // must not start a second download.
 TEST(PollStep, NeverTwoDownloadsAtOnce) {
-  for (uint8_t failed : {kChecksumFailed, kDownloadFailed,
-                         kDownloadInterrupted}) {
+  for (uint8_t failed :
+       {kChecksumFailed, kDownloadFailed, kDownloadInterrupted}) {
     DownloadStatus s;
     Recorder r;
     int running = 0, most = 0;
@@ -214,7 +215,9 @@ TEST_F(HandOff, MissingDownloadLeavesNoPartialLauncher) {
 }
 
 TEST_F(HandOff, UnstartableFileIsReported) {
-  Write(kTargetFileName, std::string("\x7f" "ELF garbage", 12));
+  Write(kTargetFileName, std::string("\x7f"
+                                     "ELF garbage",
+                                     12));
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   InstallAndStartLauncher();

@@ -13,6 +13,11 @@
 #include "download/executor.h"
 #include "download/integrity.h"
 #include "main/handoff.h"
+#include "ui/src/controls/window.h"
+#include "ui/src/ffi_tools.h"
+#include "ui/src/png_image.h"
+#include "ui/src/splash.h"
+#include "ui/src/ui.h"
 
 namespace talvoro {
 
@@ -56,8 +61,8 @@ namespace {
 
 asio::awaitable<void> DownloadTask(std::string url, std::string folder,
                                    DownloadStatusRef status) {
-  const std::string target = folder + "/" + kTargetFileName;
-  const std::string sidecar = folder + "/" + kEtagFileName;
+  const std::string target = folder + kTargetFileName;
+  const std::string sidecar = folder + kEtagFileName;
   uint64_t remote_crc = 0;
   Status result = co_await Download(url, target, sidecar, &remote_crc, status);
   if (!result) {
@@ -75,6 +80,52 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status) {
   SpawnDetached(DownloadTask(url, folder, std::move(status)));
+}
+
+namespace {
+
+// Start-up failures are fatal: the program cannot show its window.
+template <typename T>
+T Unwrap(Result<T> result) {
+  if (!result.ok()) {
+    ui::Fatal(std::string(ui::kUnwrapFailed) + ": " + result.error().message);
+  }
+  return std::move(result).value();
+}
+
+}  // namespace
+
+void RunBootstrap(const std::string& url) {
+  auto picture = std::make_shared<const ui::RgbaImage>(
+      Unwrap(ui::DecodePng(ui::SplashPng())));
+  ui::UI toolkit = Unwrap(ui::StartToolkit());
+  ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
+
+  // The working files live in the folder the program was started in.
+  const std::string folder = PathInCurrentDir("");
+  auto status = std::make_shared<DownloadStatus>();
+  StartDownloadTask(url, folder, status);
+
+  const PollActions actions{
+      .set_bar = [&](int value) { window.bar->SetPercent(value); },
+      .start_download = [&] { StartDownloadTask(url, folder, status); },
+      .clean_up = CleanUpDownload,
+      .pause = [](std::chrono::milliseconds ms) {
+        std::this_thread::sleep_for(ms);
+      },
+      .hand_off =
+          [&] {
+            InstallAndStartLauncher();
+            std::this_thread::sleep_for(kHandOffPause);
+            ui::HideWindow(window.window);
+            ExitProcess(0);
+          },
+  };
+  ui::RunMessageLoop([&] { PollStep(*status, actions); });
+
+  // The window was closed. A download still running ends with the process;
+  // the files on disk stay for the next run.
+  ExitProcess(0);
 }
 
 void ExitProcess(int code) {

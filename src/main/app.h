@@ -37,15 +37,17 @@ struct PollActions {
 void PollStep(DownloadStatus& status, const PollActions& actions);
 
 // Spawns the download task on the process-wide executor and returns at
-// once. The task downloads `url` into the fixed target in `folder`, checks
+// once. `folder` ends with a '/'. The task downloads `url` into the fixed
+// target in `folder`, checks
 // its CRC and leaves its outcome in `status`'s phase; it prints
 // "下载失败: " and the error on stderr when the download fails.
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status);
 
-// The whole program: window, download, retries, hand-off. Returns 0 when
-// the window was closed; after a hand-off the process ends inside.
-int RunBootstrap(const std::string& url);
+// The whole program: window, download, retries, hand-off. Never returns:
+// the process ends with exit code 0 when the window is closed or after the
+// hand-off. Start-up failures (no display, a broken picture) are fatal.
+[[noreturn]] void RunBootstrap(const std::string& url);
 
 // Flushes the standard streams and ends the process with `code` at once,
 // without running destructors that could race the download's worker.
