@@ -43,7 +43,7 @@ crc=$(build-demo/talvoro-crc64 "$launcher" | cut -d' ' -f1)
 echo "== starting nginx on 127.0.0.1:$port (CRC-64 $crc, 2 MiB/s)"
 scripts/nginx-serve.sh start "$out/nginx" "$port" "$launcher" \
   "$out/pki/localhost.pem" "$out/pki/localhost.key" --crc "$crc" --rate 2097152
-trap 'scripts/nginx-serve.sh stop "$out/nginx" || true' EXIT
+trap '"$root"/scripts/nginx-serve.sh stop "$out/nginx" || true' EXIT
 
 xvfb_pid=""
 if [ -z "${DISPLAY:-}" ]; then
@@ -52,7 +52,7 @@ if [ -z "${DISPLAY:-}" ]; then
   xvfb_pid=$!
   for _ in $(seq 50); do [ -s "$out/xvfb.display" ] && break; sleep 0.1; done
   export DISPLAY=":$(head -n1 "$out/xvfb.display")"
-  trap 'kill "$xvfb_pid" 2>/dev/null || true; scripts/nginx-serve.sh stop "$out/nginx" || true' EXIT
+  trap 'kill "$xvfb_pid" 2>/dev/null || true; "$root"/scripts/nginx-serve.sh stop "$out/nginx" || true' EXIT
 fi
 
 echo "== running talvoro-bootstrap in demo-run/work"
