@@ -35,7 +35,7 @@ void uiUninit(void) {
 
 void uiFreeInitError(const char *err) { free((void *)err); }
 
-void uiMainSteps(void) {}
+void uiMainSteps(void) { quit_requested = FALSE; }
 
 int uiMainStep(int wait) {
   if (quit_requested) return 0;

@@ -4,7 +4,7 @@
 
 #include <gtk/gtk.h>
 
-#include "ui.h"
+#include "ui/libui/ui.h"
 
 /* Every control starts with this header. The backend holds one reference to
  * widget (taken with g_object_ref_sink) until the control is destroyed. */

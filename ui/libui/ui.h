@@ -31,7 +31,8 @@ const char *uiInit(uiInitOptions *options);
 void uiUninit(void);
 void uiFreeInitError(const char *err);
 
-/* Announces that the caller drives the loop with uiMainStep(). */
+/* Announces that the caller drives the loop with uiMainStep() from now on;
+ * an earlier uiQuit() is forgotten. */
 void uiMainSteps(void);
 /* Handles at most one pending batch of events. With wait == 0 it never
  * blocks. Returns 0 once uiQuit() has been called, 1 otherwise. */

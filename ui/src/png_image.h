@@ -25,12 +25,13 @@ inline constexpr std::string_view kPngErrorPrefix = "invalid PNG picture: ";
 // Largest accepted picture, in pixels (64 MiB of RGBA).
 inline constexpr uint64_t kMaxPngPixels = uint64_t{1} << 24;
 
-// Decodes a whole PNG file held in memory. Any colour type and bit depth is
-// converted to 8-bit RGBA; a picture that declares a gamma other than
-// sRGB's is converted to sRGB, any other keeps its colour values.
-// Returns an error with ErrorKind::kInput, whose text starts with
-// kPngErrorPrefix and names the fault, for data that is not a complete,
-// intact PNG or that exceeds kMaxPngPixels. Never reads outside `data`.
+// Decodes a whole PNG file held in memory, checking every chunk's checksum
+// up to the end chunk. Any colour type and bit depth is converted to 8-bit
+// RGBA (16-bit samples are scaled, pixels without alpha become opaque);
+// colour values are not otherwise changed. Returns an error with
+// ErrorKind::kInput, whose text starts with kPngErrorPrefix and names the
+// fault, for data that is not a complete, intact PNG or that exceeds
+// kMaxPngPixels. Never reads outside `data`.
 Result<RgbaImage> DecodePng(std::span<const uint8_t> data);
 
 }  // namespace talvoro::ui

@@ -1,0 +1,155 @@
+#include "ui_test_support.h"
+// Xlib after gtest: its macros clash with gtest's names.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "ui/libui/ui.h"
+
+namespace talvoro::testing {
+
+void XvfbEnvironment::SetUp() {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  pid_t parent = getpid();
+  pid_ = fork();
+  ASSERT_GE(pid_, 0);
+  if (pid_ == 0) {
+    // Xvfb must not outlive a test program that crashed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    int fd = dup(fds[1]);  // without O_CLOEXEC
+    std::string fd_arg = std::to_string(fd);
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, STDERR_FILENO);  // its probing of busy displays
+    execlp("Xvfb", "Xvfb", "-displayfd", fd_arg.c_str(), "-screen", "0",
+           "1920x1080x24", "-nolisten", "tcp", "-noreset", nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  // Xvfb writes its display number and a line feed once it accepts
+  // connections.
+  std::string number;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (number.empty() || number.back() != '\n') {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+      break;
+    char c;
+    if (read(fds[0], &c, 1) != 1) break;
+    number += c;
+  }
+  close(fds[0]);
+  ASSERT_TRUE(!number.empty() && number.back() == '\n') << "Xvfb did not start";
+  number.pop_back();
+  setenv("DISPLAY", (":" + number).c_str(), 1);
+  // No accessibility bus and no other backend than X11.
+  setenv("NO_AT_BRIDGE", "1", 1);
+  setenv("GDK_BACKEND", "x11", 1);
+}
+
+void XvfbEnvironment::TearDown() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+bool PumpUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  uiMainSteps();
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    for (int i = 0; i < 5; i++) uiMainStep(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+XConnection::XConnection() : display_(XOpenDisplay(nullptr)) {
+  if (display_ == nullptr) {
+    ADD_FAILURE() << "cannot open the test's X display";
+    std::abort();
+  }
+}
+
+XConnection::~XConnection() { XCloseDisplay(display_); }
+
+XWindowId XConnection::FindWindow(const std::string& title) {
+  Window root_return, parent;
+  Window* children = nullptr;
+  unsigned int n = 0;
+  Window found = 0;
+  XSync(display_, False);
+  if (!XQueryTree(display_, DefaultRootWindow(display_), &root_return, &parent,
+                  &children, &n))
+    return 0;
+  for (unsigned int i = 0; i < n && found == 0; i++) {
+    char* name = nullptr;
+    XWindowAttributes attributes;
+    if (XFetchName(display_, children[i], &name) && name != nullptr) {
+      if (title == name &&
+          XGetWindowAttributes(display_, children[i], &attributes) &&
+          attributes.map_state == IsViewable)
+        found = children[i];
+      XFree(name);
+    }
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+XConnection::Geometry XConnection::GetGeometry(XWindowId window) {
+  XWindowAttributes a;
+  XGetWindowAttributes(display_, window, &a);
+  int x = 0, y = 0;
+  Window child;
+  XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x,
+                        &y, &child);
+  return {x, y, a.width, a.height};
+}
+
+std::vector<uint32_t> XConnection::Grab(int x, int y, int width, int height) {
+  XSync(display_, False);
+  XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y,
+                            static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  std::vector<uint32_t> pixels;
+  if (image == nullptr) return pixels;
+  pixels.reserve(static_cast<size_t>(width) * height);
+  for (int row = 0; row < height; row++)
+    for (int col = 0; col < width; col++)
+      pixels.push_back(XGetPixel(image, col, row) & 0xFFFFFF);
+  XDestroyImage(image);
+  return pixels;
+}
+
+void XConnection::RequestClose(XWindowId window) {
+  XEvent event;
+  std::memset(&event, 0, sizeof event);
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] =
+      static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display_, window, False, NoEventMask, &event);
+  XFlush(display_);
+}
+
+}  // namespace talvoro::testing

@@ -1,0 +1,75 @@
+// Shared pieces of the window tests: a private X server per test process,
+// and small Xlib helpers that look at the screen the way a user would.
+#ifndef TALVORO_TESTS_UI_TEST_SUPPORT_H_
+#define TALVORO_TESTS_UI_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct _XDisplay;
+
+namespace talvoro::testing {
+
+// An X window id (Xlib's Window; Xlib's macros stay out of the tests).
+using XWindowId = unsigned long;
+
+// Starts Xvfb (1920x1080, 24 bits) on a free display for the whole test
+// program, points DISPLAY at it, and ends it (by its PID) afterwards.
+// Register with ::testing::AddGlobalTestEnvironment.
+class XvfbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Starts stepping (uiMainSteps) and handles the toolkit's pending messages
+// with uiMainStep(0) until `done`
+// returns true or `timeout` passes. Returns the last value of `done`.
+bool PumpUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// A connection of the test's own to the X server in DISPLAY.
+class XConnection {
+ public:
+  XConnection();
+  ~XConnection();
+  XConnection(const XConnection&) = delete;
+  XConnection& operator=(const XConnection&) = delete;
+
+  _XDisplay* display() const { return display_; }
+
+  // The viewable top-level window titled `title`, or 0.
+  XWindowId FindWindow(const std::string& title);
+
+  struct Geometry {
+    int x;
+    int y;
+    int width;
+    int height;
+  };
+  // Position on the screen and size of `window`.
+  Geometry GetGeometry(XWindowId window);
+
+  // The screen's pixels in the rectangle, rows top to bottom, 0xRRGGBB.
+  std::vector<uint32_t> Grab(int x, int y, int width, int height);
+
+  // Sends what a window manager sends when the user closes `window`: a
+  // WM_PROTOCOLS client message carrying WM_DELETE_WINDOW.
+  void RequestClose(XWindowId window);
+
+ private:
+  _XDisplay* display_;
+};
+
+}  // namespace talvoro::testing
+
+#endif  // TALVORO_TESTS_UI_TEST_SUPPORT_H_
