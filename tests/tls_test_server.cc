@@ -72,7 +72,13 @@ asio::awaitable<void> TlsTestServer::AcceptLoop() {
 asio::awaitable<void> TlsTestServer::Serve(tcp::socket socket,
                                            ConnectionScript script) {
   asio::steady_timer forever(context_, std::chrono::hours(1));
-  if (script.close_in_handshake) co_return;
+  if (script.close_in_handshake) {
+    // Take the client's first flight before closing: closing with unread
+    // data would reset the connection instead of ending it.
+    char hello[4096];
+    co_await socket.async_read_some(asio::buffer(hello), kNoThrow);
+    co_return;
+  }
   if (script.stall_in_handshake) {
     co_await forever.async_wait(kNoThrow);
     co_return;
@@ -104,9 +110,15 @@ asio::awaitable<void> TlsTestServer::Serve(tcp::socket socket,
   if (script.cut_after < response.size()) {
     response = response.substr(0, script.cut_after);
   }
-  if (!response.empty()) {
-    auto [ec, n] =
-        co_await asio::async_write(stream, asio::buffer(response), kNoThrow);
+  const size_t piece =
+      script.piece_size == 0 ? response.size() : script.piece_size;
+  for (size_t sent = 0; sent < response.size(); sent += piece) {
+    if (sent > 0) {
+      asio::steady_timer pause(context_, script.pause);
+      co_await pause.async_wait(kNoThrow);
+    }
+    auto [ec, n] = co_await asio::async_write(
+        stream, asio::buffer(response.substr(sent, piece)), kNoThrow);
     if (ec) co_return;
   }
   if (script.stall) {

@@ -5,6 +5,7 @@
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,7 +21,8 @@ namespace talvoro::testing {
 
 // What the server does with one accepted connection.
 struct ConnectionScript {
-  // Close the TCP connection right after accepting it, before any TLS byte.
+  // Close the TCP connection after the client's first handshake message,
+  // without answering it.
   bool close_in_handshake = false;
   // Accept the TCP connection but never answer the handshake.
   bool stall_in_handshake = false;
@@ -30,6 +32,10 @@ struct ConnectionScript {
   std::string response;
   // Send only this many bytes of `response`.
   size_t cut_after = std::string::npos;
+  // Send `response` in pieces of this many bytes with `pause` before each
+  // piece after the first (0: all at once).
+  size_t piece_size = 0;
+  std::chrono::milliseconds pause{0};
   // After sending, keep the connection open without sending more until the
   // server is destroyed.
   bool stall = false;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "download/http.h"
 #include "download/text.h"
@@ -18,7 +18,7 @@ namespace talvoro {
 namespace {
 
 // Body chunks are gathered into writes of this size.
-constexpr size_t kWriteBufferBytes = 1 << 20;
+constexpr size_t kWriteBufferBytes = 256 << 10;
 
 Error FileErrorFromErrno(int error) {
   return FileError(std::string(std::strerror(error)) + " (os error " +
@@ -53,37 +53,41 @@ Status WriteAllToFd(int fd, const char* data, size_t size) {
   return Status::Ok();
 }
 
-// Appends to a file through a buffer; Flush() writes what is buffered.
-// Whatever is still buffered when the writer is destroyed is written then
-// (errors ignored), so bytes received before an error reach the file.
+// Appends to a file through one large buffer. The caller reads each chunk
+// straight into the space that Reserve() hands out and then commits it;
+// full buffers are written with one write(2) each. Whatever is still
+// buffered when the writer is destroyed is written then (errors ignored), so
+// the bytes received before an error reach the file.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(int fd) : fd_(fd) {
-    buffer_.reserve(kWriteBufferBytes);
-  }
+  explicit BufferedWriter(int fd)
+      : fd_(fd), buffer_(new char[kWriteBufferBytes]) {}
   ~BufferedWriter() { (void)Flush(); }
 
-  Status Append(const char* data, size_t size) {
-    if (buffer_.size() + size > kWriteBufferBytes) {
+  // Returns room for `size` (at most kWriteBufferBytes) bytes, writing the
+  // buffer out first if it has less room left.
+  Result<char*> Reserve(size_t size) {
+    if (used_ + size > kWriteBufferBytes) {
       Status flushed = Flush();
-      if (!flushed.ok()) return flushed;
+      if (!flushed.ok()) return flushed.error();
     }
-    buffer_.insert(buffer_.end(), data, data + size);
-    return Status::Ok();
+    return buffer_.get() + used_;
   }
+  // Keeps `size` bytes written into the space of the last Reserve().
+  void Commit(size_t size) { used_ += size; }
 
+  // Writes out and empties the buffer. On error the buffered bytes are
+  // dropped.
   Status Flush() {
-    Status written = WriteAllToFd(fd_, buffer_.data(), buffer_.size());
-    buffer_.clear();
+    Status written = WriteAllToFd(fd_, buffer_.get(), used_);
+    used_ = 0;
     return written;
   }
 
-  // Drops what is buffered.
-  void Discard() { buffer_.clear(); }
-
  private:
   int fd_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
 };
 
 // The stored ETag; empty when the sidecar cannot be opened.
@@ -174,19 +178,19 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
     size = 0;
   }
 
+  // The body is read in chunks of at most kBodyChunkBytes, each straight
+  // into the writer's buffer.
   BufferedWriter writer(file.get());
-  std::vector<char> chunk(kBodyChunkBytes, 0);
   for (;;) {
-    Result<size_t> n = co_await response->ReadBody(asio::buffer(chunk));
+    Result<char*> room = writer.Reserve(kBodyChunkBytes);
+    if (!room.ok()) co_return std::move(room).error();
+    Result<size_t> n =
+        co_await response->ReadBody(asio::buffer(*room, kBodyChunkBytes));
     if (!n.ok()) co_return std::move(n).error();
     size += *n;
     status->SetProgress(Percent(size, content_length));
     if (*n == 0) break;
-    Status appended = writer.Append(chunk.data(), *n);
-    if (!appended.ok()) {
-      writer.Discard();
-      co_return appended;
-    }
+    writer.Commit(*n);
   }
   Status flushed = writer.Flush();
   if (!flushed.ok()) co_return flushed;
