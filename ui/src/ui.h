@@ -89,8 +89,11 @@ Result<UI> StartToolkit();
 bool ToolkitInitialized();
 
 // Creates a top-level window (uiNewWindow) and registers it so that the
-// teardown destroys it. The toolkit owns the window; the caller must not
-// destroy it. Fatal if `title` contains a zero byte.
+// teardown destroys it. The toolkit owns the window; nothing else may
+// destroy it, and so a closing handler given to it must return 0 (a
+// non-zero answer makes the toolkit destroy the window, and the teardown
+// would then destroy it a second time). Fatal with kUnwrapFailed if `title`
+// contains a zero byte.
 uiWindow* NewWindow(const UI& ui, std::string_view title, int width, int height,
                     bool has_menubar);
 
