@@ -18,8 +18,8 @@ trap 'rm -rf "$tmp"' EXIT
 # Sky, sun with a soft glow, three ranges of hills, lettering.
 "$im" -size ${w}x${h} gradient:'#1b2a55'-'#f0a35e' \
   \( -size ${w}x${h} xc:none -fill '#ffd89a80' \
-     -draw "circle 214,112 214,64" -blur 0x14 \) -composite \
-  -fill '#ffe7b0' -draw "circle 214,112 214,94" \
+     -draw "circle 236,92 236,52" -blur 0x14 \) -composite \
+  -fill '#ffe7b0' -draw "circle 236,92 236,76" \
   -fill '#5b3b6e' -draw "polygon 0,118 40,96 84,110 130,86 176,108 222,92 262,104 300,90 300,169 0,169" \
   -fill '#3a2a55' -draw "polygon 0,134 52,114 98,128 150,108 204,130 250,116 300,126 300,169 0,169" \
   -fill '#1d1a33' -draw "polygon 0,150 46,138 104,148 160,134 218,150 268,140 300,146 300,169 0,169" \
