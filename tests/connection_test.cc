@@ -63,6 +63,7 @@ TEST_F(ConnectionTest, ReadsToEndWithAndWithoutCloseNotify) {
         RunEngine(OpenAndReadAll(UrlFor("localhost", server.port())));
     ASSERT_TRUE(data.ok()) << data.error().message;
     EXPECT_EQ(*data, script.response);
+    EXPECT_EQ(server.server_names(), std::vector<std::string>{"localhost"});
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0],
               "HEAD /f HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
@@ -81,6 +82,8 @@ TEST_F(ConnectionTest, ChecksTheAddressForIpLiterals) {
         RunEngine(OpenAndReadAll(UrlFor(address, server.port())));
     ASSERT_TRUE(data.ok()) << address << ": " << data.error().message;
     EXPECT_EQ(*data, "ok");
+    // No SNI for an address.
+    EXPECT_EQ(server.server_names(), std::vector<std::string>{""});
   }
 }
 

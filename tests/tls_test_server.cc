@@ -39,6 +39,11 @@ std::vector<std::string> TlsTestServer::requests() const {
   return requests_;
 }
 
+std::vector<std::string> TlsTestServer::server_names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return server_names_;
+}
+
 int TlsTestServer::accepted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accepted_;
@@ -90,6 +95,12 @@ asio::awaitable<void> TlsTestServer::Serve(tcp::socket socket,
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_handshakes_;
     co_return;
+  }
+  {
+    const char* name =
+        SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
+    std::lock_guard<std::mutex> lock(mutex_);
+    server_names_.push_back(name ? name : "");
   }
   std::string received;
   if (script.read_request) {

@@ -60,6 +60,9 @@ class TlsTestServer {
   // The bytes received on each connection whose handshake completed, in
   // the order of the connections.
   std::vector<std::string> requests() const;
+  // The server name (SNI) each completed handshake carried ("" for none),
+  // in the order of the connections.
+  std::vector<std::string> server_names() const;
   // Number of TCP connections accepted.
   int accepted() const;
   // Number of connections whose TLS handshake failed.
@@ -77,6 +80,7 @@ class TlsTestServer {
   mutable std::mutex mutex_;
   std::deque<ConnectionScript> scripts_;
   std::vector<std::string> requests_;
+  std::vector<std::string> server_names_;
   int accepted_ = 0;
   int failed_handshakes_ = 0;
   std::thread thread_;
