@@ -97,10 +97,14 @@ TEST(PlaceWindowTest, CentresByTheFormulaHalvingTowardZero) {
   p = PlaceWindow({0, 0, 100, 100}, 301, 301);
   EXPECT_EQ(p.x, -100);
   EXPECT_EQ(p.y, -100);
-  // The formula subtracts the left edge once only, as written: an output
-  // to the right of the first one gets the same x.
+  // An output right of or above the desktop's origin centres the window on
+  // that output, not on the origin's one.
   p = PlaceWindow({1920, 0, 3840, 1080}, 300, 169);
-  EXPECT_EQ(p.x, 810);
+  EXPECT_EQ(p.x, 2730);
+  EXPECT_EQ(p.y, 455);
+  p = PlaceWindow({-1280, -1024, 0, 0}, 300, 169);
+  EXPECT_EQ(p.x, -790);
+  EXPECT_EQ(p.y, -597);
 }
 
 TEST_F(ProgressWindowTest, IsPlacedAtTheCentreWithThePictureSize) {

@@ -44,8 +44,9 @@ void ProgressBarSlot::SetPercent(unsigned percent) {
 
 WindowPosition PlaceWindow(const DisplayRect& d, int32_t width,
                            int32_t height) {
-  int64_t x = (int64_t{d.right} - (int64_t{d.left} + width)) / 2;
-  int64_t y = (int64_t{d.bottom} - (int64_t{d.top} + height)) / 2;
+  // Centred within the output, whose origin need not be (0, 0).
+  int64_t x = int64_t{d.left} + (int64_t{d.right} - d.left - width) / 2;
+  int64_t y = int64_t{d.top} + (int64_t{d.bottom} - d.top - height) / 2;
   return {static_cast<int32_t>(x), static_cast<int32_t>(y)};
 }
 

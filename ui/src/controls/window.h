@@ -74,8 +74,8 @@ struct ProgressWindow {
 };
 
 // Top-left corner of a width x height window on `display`:
-// x = (right - (left + width)) / 2, y = (bottom - (top + height)) / 2,
-// halved toward zero.
+// x = left + (right - left - width) / 2, y = top + (bottom - top - height) / 2,
+// halved toward zero: centred on the output wherever it lies on the desktop.
 struct WindowPosition {
   int32_t x;
   int32_t y;
