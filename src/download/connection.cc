@@ -70,11 +70,11 @@ asio::awaitable<Result<std::vector<tcp::endpoint>>> Resolve(std::string host,
 }
 
 asio::awaitable<Result<tcp::socket>> ConnectToList(
-    const std::vector<tcp::endpoint>& endpoints) {
+    std::vector<tcp::endpoint> endpoints) {
   co_return co_await ConnectWith(endpoints, nullptr);
 }
 
-asio::awaitable<Result<SecureStream>> OpenSecureStream(const ParsedUrl& url) {
+asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url) {
   const Timeouts timeouts = g_timeouts;
   const Clock::time_point deadline = Clock::now() + timeouts.connect;
   Watchdog watchdog(co_await asio::this_coro::executor, nullptr);

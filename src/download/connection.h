@@ -48,12 +48,12 @@ asio::awaitable<Result<std::vector<asio::ip::tcp::endpoint>>> Resolve(
 // error when all fail, "could not connect to any of the addresses" when the
 // list is empty.
 asio::awaitable<Result<asio::ip::tcp::socket>> ConnectToList(
-    const std::vector<asio::ip::tcp::endpoint>& endpoints);
+    std::vector<asio::ip::tcp::endpoint> endpoints);
 
 // Resolves, connects and secures a connection to `url`'s host and port,
 // all within the connect time-out; the stream then uses the idle time-out.
 // Errors are kNetwork (see Resolve, ConnectToList and Secure).
-asio::awaitable<Result<SecureStream>> OpenSecureStream(const ParsedUrl& url);
+asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url);
 
 }  // namespace talvoro
 

@@ -92,8 +92,7 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
   return Status::Ok();
 }
 
-asio::awaitable<Status> HeadExchange(const ParsedUrl& url,
-                                     uint64_t* content_length,
+asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
                                      uint64_t* remote_crc,
                                      EtagHandler on_etag) {
   Result<SecureStream> stream = co_await OpenSecureStream(url);
@@ -162,7 +161,7 @@ asio::awaitable<Result<size_t>> GetResponse::ReadBody(
   co_return n;
 }
 
-asio::awaitable<Result<GetResponse>> GetExchange(const ParsedUrl& url,
+asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
                                                  uint64_t offset) {
   Result<SecureStream> stream = co_await OpenSecureStream(url);
   if (!stream.ok()) co_return std::move(stream).error();

@@ -60,8 +60,7 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
 // error "HEAD response larger than 65536 bytes") and parses it with
 // ParseHeadResponse. `content_length` and `remote_crc` must stay valid until
 // the returned awaitable completes.
-asio::awaitable<Status> HeadExchange(const ParsedUrl& url,
-                                     uint64_t* content_length,
+asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
                                      uint64_t* remote_crc, EtagHandler on_etag);
 
 // The answer to a GET request, positioned at the start of the body.
@@ -80,8 +79,7 @@ class GetResponse {
   asio::awaitable<Result<size_t>> ReadBody(asio::mutable_buffer data);
 
  private:
-  friend asio::awaitable<Result<GetResponse>> GetExchange(const ParsedUrl&,
-                                                          uint64_t);
+  friend asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl, uint64_t);
   explicit GetResponse(SecureStream stream);
 
   // Reads one line up to and including "\n" into `line` (cleared first);
@@ -102,7 +100,7 @@ class GetResponse {
 // or "HTTP/1.1 206", else a kProtocol error "HTTP 请求失败，响应: " + the
 // trimmed status line) and skips the header lines up to the empty line or
 // the end of the stream. Connection errors are kNetwork.
-asio::awaitable<Result<GetResponse>> GetExchange(const ParsedUrl& url,
+asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
                                                  uint64_t offset);
 
 }  // namespace talvoro
