@@ -13,6 +13,7 @@ log=$bench_run/run-all.log
 mkdir -p "$bench_run"
 : > "$log"
 sections=()
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for script in crc download verify memory startup; do
   bench_log "== bench/$script.sh"
   output=$("$here/$script.sh" 2>>"$log")
@@ -31,20 +32,24 @@ results=$here/RESULTS.md
   echo "| Figure | talvoro | peer | ratio | target | |"
   echo "| --- | --- | --- | --- | --- | --- |"
   for section in "${sections[@]}"; do
-    echo "$section" | sed -n 's/^RESULT|\(.*\)$/| \1 |/p'
+    echo "$section" | sed -n 's/^RESULT|\(.*\)$/| \1 |/p' | sed 's/|/ | /g; s/  */ /g; s/^ //; s/ $//'
   done
   echo
   echo "Download ratios are throughput (higher is better); download and"
   echo "verify and start-up are times (lower is better); memory compares the"
-  echo "peak resident size for the large and the small launcher."
+  echo "peak resident size for the large and the small launcher. The bare"
+  echo "toolkit window (bench/bare_window.c) is the toolkit's own share of"
+  echo "memory and start-up, which no program on it goes below."
   echo
   echo "## Machine"
   echo
   echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
   echo "- $(uname -sr), $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -n1 | cut -d' ' -f1-2), $(wget --version | head -n1 | cut -d' ' -f1-3), liblzma $(pkg-config --modversion liblzma)"
   echo "- CRC paths this CPU supports: $(grep -o -w -m1 'pclmulqdq\|vpclmulqdq\|avx512f' /proc/cpuinfo | sort -u | tr '\n' ' ')"
-  echo "- The machine is shared with other work; figures of separate runs"
-  echo "  vary, the ratios within one run much less."
+  echo "- TLS: $(sed -n 's/^Download.*TLS (\(.*\)), median.*/\1/p' <<<"${sections[1]}") as curl reports it; the engine and wget offer the same suite first and get it too (checked once with \`openssl s_server -trace\`). nginx 1.22's default protocols stop at TLS 1.2."
+  echo "- Load average (1, 5, 15 min) before the run: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)."
+  echo "  The machine is shared with other work; figures of separate runs"
+  echo "  vary, the ratios within one run (runs interleaved) much less."
   echo
   echo "## Reproduce"
   echo
