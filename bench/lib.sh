@@ -28,7 +28,7 @@ bench_log() { echo "$@" >&2; }
 bench_build() {
   [ "${BENCH_NOBUILD:-0}" = 1 ] && return 0
   bench_log "== building in $bench_build (Release)"
-  cmake -S "$bench_root" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake -S "$bench_root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release \
     -DTALVORO_BUILD_TESTS=OFF -DTALVORO_BUILD_BENCH=ON \
     -DTALVORO_BENCH_PORT="$bench_port" >/dev/null
   cmake --build "$bench_build" -j2 --target crc64_bench lzma_crc_file \

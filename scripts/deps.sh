@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkgconf libasio-dev libssl-dev libgtk-3-dev
   libpng-dev libgtest-dev
   # tests, demo and benchmarks
-  xvfb xauth x11-utils xdotool imagemagick openssl nginx curl wget xz-utils
+  xvfb xauth x11-utils xdotool imagemagick openssl nginx curl wget xz-utils time
   liblzma-dev python3 clang-format
 )
 
