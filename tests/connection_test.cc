@@ -209,17 +209,17 @@ TEST_F(ConnectionTest, StalledReadTimesOut) {
 
 TEST_F(ConnectionTest, SlowProgressIsNoTimeOut) {
   // Each read waits less than the idle time-out; together they take longer.
-  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(300)});
+  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(1000)});
   TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
   ConnectionScript script;
-  script.response = "abcdefgh";
+  script.response = "abcdef";
   script.piece_size = 1;
-  script.pause = std::chrono::milliseconds(100);
+  script.pause = std::chrono::milliseconds(300);
   server.AddScript(script);
   Result<std::string> data =
       RunEngine(OpenAndReadAll(UrlFor("localhost", server.port())));
   ASSERT_TRUE(data.ok()) << data.error().message;
-  EXPECT_EQ(*data, "abcdefgh");
+  EXPECT_EQ(*data, "abcdef");
 }
 
 }  // namespace
