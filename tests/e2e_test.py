@@ -259,7 +259,7 @@ class EndToEnd(unittest.TestCase):
             self.server.stop()
 
     def start(self):
-        run = self.start()
+        run = Run(self.work)
         self.runs.append(run)
         return run
 
