@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace talvoro::testing {
 
@@ -23,6 +24,11 @@ const std::string& TestPkiDir() {
       std::fprintf(stderr, "%s failed\n", command.c_str());
       std::abort();
     }
+    static std::string to_remove = out;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(to_remove, ignored);
+    });
     setenv("SSL_CERT_FILE", (out + "/ca.pem").c_str(), 1);
     // A folder without hashed certificates: only ca.pem is trusted.
     setenv("SSL_CERT_DIR", out.c_str(), 1);

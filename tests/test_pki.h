@@ -10,7 +10,7 @@ namespace talvoro::testing {
 // expired.pem/.key and selfsigned.pem/.key, making it on the first call.
 // The first call also points SSL_CERT_FILE at ca.pem, so the engine trusts
 // the test CA (and nothing else). Aborts the test process if the script
-// fails.
+// fails. The folder is removed when the process exits.
 const std::string& TestPkiDir();
 
 // TestPkiDir() + "/" + name.
