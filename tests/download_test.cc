@@ -332,6 +332,22 @@ TEST_F(DownloadTest, ChangedEtagBetweenRunsStartsOver) {
   EXPECT_NE(second.out.find("新的 ETag: \"new\"\n"), std::string::npos);
 }
 
+// Whenever the sidecar names the new ETag, the target holds no byte of the
+// old file, even when the download stops right after the HEAD exchange.
+TEST_F(DownloadTest, NewEtagNeverLabelsOldBytes) {
+  WriteFile(sidecar_, "\"old\"");
+  WriteFile(target_, Content(5000));
+  Head({"Content-Length: 9000", "ETag: \"new\""});
+  ConnectionScript refused;
+  refused.close_in_handshake = true;
+  server_.AddScript(refused);
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kNetwork);
+  EXPECT_EQ(ReadFile(sidecar_), "\"new\"");
+  EXPECT_EQ(ReadFile(target_), "");
+}
+
 TEST_F(DownloadTest, FileAndInputErrors) {
   // The sidecar cannot be written: nothing is downloaded.
   sidecar_ = dir_ + "/missing/" + kEtagFileName;

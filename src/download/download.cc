@@ -147,6 +147,12 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
         }
         PrintOut("ETag 不匹配，重新下载文件\n");
         resume = false;
+        // Empty the old file before the sidecar names the new one, so that
+        // its bytes can never pass for a prefix of the new file, even if
+        // the process ends right after the sidecar is written.
+        if (::truncate(target_path.c_str(), 0) != 0 && errno != ENOENT) {
+          return FileErrorFromErrno(errno);
+        }
         Status written = WriteSidecar(sidecar_path, etag);
         if (!written.ok()) return written;
         PrintOut("新的 ETag: " + std::string(etag) + "\n");
