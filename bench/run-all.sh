@@ -39,7 +39,7 @@ results=$here/RESULTS.md
   echo "verify and start-up are times (lower is better); memory compares the"
   echo "peak resident size for the large and the small launcher. The bare"
   echo "toolkit window (bench/bare_window.c) is the toolkit's own share of"
-  echo "memory and start-up, which no program on it goes below."
+  echo "memory and start-up with its default settings."
   echo
   echo "## Machine"
   echo
