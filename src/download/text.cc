@@ -38,40 +38,6 @@ size_t TrailingSpace(std::string_view t) {
 
 }  // namespace
 
-bool IsValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const uint8_t c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xbf;  // range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) < len) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (size_t i = 2; i < len; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-    }
-    p += len;
-  }
-  return true;
-}
-
 std::string_view TrimWhiteSpace(std::string_view text) {
   while (size_t n = LeadingSpace(text)) text.remove_prefix(n);
   while (size_t n = TrailingSpace(text)) text.remove_suffix(n);

@@ -4,14 +4,12 @@
 
 #include <string_view>
 
+#include "base/utf8.h"  // IsValidUtf8, with kInvalidUtf8Message
+
 namespace talvoro {
 
 inline constexpr char kInvalidUtf8Message[] =
     "stream did not contain valid UTF-8";
-
-// True if `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool IsValidUtf8(std::string_view text);
 
 // Returns `text` without the white space at both ends: ASCII blanks, tabs,
 // line breaks, vertical tab and form feed, and the Unicode white-space

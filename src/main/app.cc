@@ -110,9 +110,8 @@ void RunBootstrap(const std::string& url) {
       .set_bar = [&](int value) { window.bar->SetPercent(value); },
       .start_download = [&] { StartDownloadTask(url, folder, status); },
       .clean_up = CleanUpDownload,
-      .pause = [](std::chrono::milliseconds ms) {
-        std::this_thread::sleep_for(ms);
-      },
+      .pause =
+          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },
       .hand_off =
           [&] {
             InstallAndStartLauncher();

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "src/download/error.h"
+#include "download/error.h"
 #include "ui/libui/ui.h"
 
 namespace talvoro::ui {

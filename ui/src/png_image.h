@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "src/download/error.h"
+#include "download/error.h"
 
 namespace talvoro::ui {
 

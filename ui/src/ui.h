@@ -11,7 +11,7 @@
 #include <shared_mutex>
 #include <string_view>
 
-#include "src/download/error.h"
+#include "download/error.h"
 #include "ui/libui/ui.h"
 #include "ui/src/ffi_tools.h"
 

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "src/download/error.h"
+#include "download/error.h"
 #include "ui/libui/ui.h"
 #include "ui/src/display.h"
 #include "ui/src/ffi_tools.h"
