@@ -229,14 +229,18 @@ TEST(Crc64OfFileTest, UnreadableFilesAreErrors) {
 }
 
 // Runs the publishers' tool with `args`; returns its exit code and fills
-// the captured streams. `rusage` receives the child's resource use.
+// the captured streams. `rusage` receives the child's resource use. With
+// `stdout_path` the tool writes its standard output there and `out` stays
+// empty.
 int RunTool(const std::vector<std::string>& args, const TempDir& dir,
-            std::string* out, std::string* err, struct rusage* usage) {
-  const std::string out_path = dir.File("tool.out");
+            std::string* out, std::string* err, struct rusage* usage,
+            const char* stdout_path = nullptr) {
+  const std::string out_path = stdout_path ? stdout_path : dir.File("tool.out");
   const std::string err_path = dir.File("tool.err");
   pid_t pid = ::fork();
   if (pid == 0) {
-    int o = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int o = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                   0600);
     int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(o, 1);
     ::dup2(e, 2);
@@ -255,7 +259,7 @@ int RunTool(const std::vector<std::string>& args, const TempDir& dir,
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
-  *out = slurp(out_path);
+  *out = stdout_path ? std::string() : slurp(out_path);
   *err = slurp(err_path);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -284,6 +288,11 @@ TEST(Crc64ToolTest, PrintsOneLinePerFileAndReportsUnreadableOnes) {
   EXPECT_EQ(code, 2);
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "usage: talvoro-crc64 FILE...\n");
+
+  // Values that never reach their reader must not look like success.
+  code = RunTool({check}, dir, &out, &err, &usage, "/dev/full");
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(err, "talvoro-crc64: cannot write to standard output\n");
 }
 
 // The file is read in blocks: checking a file far larger than the block
