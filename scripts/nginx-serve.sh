@@ -86,6 +86,7 @@ http {
     server_name localhost;
     ssl_certificate $(quote "$cert");
     ssl_certificate_key $(quote "$key");
+    ssl_protocols TLSv1.2 TLSv1.3;
     location = /Download/Micro/TalvoroLauncher.exe {
       alias $(quote "$file");
       $etag_lines
