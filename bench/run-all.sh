@@ -46,7 +46,7 @@ results=$here/RESULTS.md
   echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
   echo "- $(uname -sr), $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -n1 | cut -d' ' -f1-2), $(wget --version | head -n1 | cut -d' ' -f1-3), liblzma $(pkg-config --modversion liblzma)"
   echo "- CPU features the CRC paths use: $(grep -o -w -m1 'pclmulqdq\|vpclmulqdq\|avx512f' /proc/cpuinfo | sort -u | tr '\n' ' ')"
-  echo "- TLS: $(sed -n 's/^Download.*TLS (\(.*\)), median.*/\1/p' <<<"${sections[1]}") as curl reports it; the engine and wget offer the same suite first and get it too (checked once with \`openssl s_server -trace\`). nginx 1.22's default protocols stop at TLS 1.2."
+  echo "- TLS: $(sed -n 's/^Download.*TLS (\(.*\)), median.*/\1/p' <<<"${sections[1]}") as curl reports it; the engine and wget offer the same suite first and get it too (checked once with \`openssl s_server -trace\`). The test nginx (scripts/nginx-serve.sh) offers TLS 1.2 and 1.3."
   echo "- Load average (1, 5, 15 min) before the run: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)."
   echo "  The machine is shared with other work; figures of separate runs"
   echo "  vary, the ratios within one run (runs interleaved) much less."
