@@ -239,7 +239,8 @@ TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
 
 TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
   const std::string head = "HTTP/1.1 200 OK\r\nX: ";
-  Respond(head + std::string(kMaxHeadResponseBytes - head.size(), 'x'));
+  Respond(head + std::string(kMaxHeadResponseBytes - head.size() - 4, 'x') +
+          "\r\n\r\n");
   Respond(head + std::string(kMaxHeadResponseBytes - head.size() + 1, 'x'));
   uint64_t length = 0, crc = 0;
   auto no_etag = [](std::string_view) { return Status::Ok(); };
@@ -249,6 +250,30 @@ TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().message, "HEAD response larger than 65536 bytes");
   EXPECT_EQ(status.error().kind, ErrorKind::kProtocol);
+}
+
+// A HEAD answer cut before the end of its headers is a network failure and
+// none of its lines is acted on.
+TEST_F(HttpExchangeTest, HeadCutInItsHeadersIsANetworkFailure) {
+  Respond("HTTP/1.1 200 OK\r\nContent-Length: 42\r\nETag: \"abc");
+  Respond("HTTP/1.1 200 OK\n\n");  // bare line breaks end the block too
+  uint64_t length = 0, crc = 0;
+  int etags = 0;
+  auto count = [&](std::string_view) {
+    ++etags;
+    return Status::Ok();
+  };
+  ::testing::internal::CaptureStdout();
+  Status status = RunEngine(HeadExchange(url_, &length, &crc, count));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().kind, ErrorKind::kNetwork);
+  EXPECT_EQ(status.error().message,
+            "HEAD 请求失败，响应: HTTP/1.1 200 OK\r\nContent-Length: "
+            "42\r\nETag: \"abc");
+  EXPECT_EQ(etags, 0);
+  EXPECT_EQ(length, 0u);
+  EXPECT_TRUE(RunEngine(HeadExchange(url_, &length, &crc, count)).ok());
 }
 
 TEST_F(HttpExchangeTest, GetSendsRangeAndReturnsTheBody) {
@@ -301,7 +326,10 @@ TEST_F(HttpExchangeTest, GetStatusFailures) {
        ErrorKind::kProtocol},
       {"HTTP/1.0 200 OK\r\n\r\nbody", "HTTP 请求失败，响应: HTTP/1.0 200 OK",
        ErrorKind::kProtocol},
-      {"HTTP/1.1 20", "HTTP 请求失败，响应: HTTP/1.1 20", ErrorKind::kProtocol},
+      // Cut inside the status line: a network failure.
+      {"HTTP/1.1 20", "HTTP 请求失败，响应: HTTP/1.1 20", ErrorKind::kNetwork},
+      {"HTTP/1.1 200 OK", "HTTP 请求失败，响应: HTTP/1.1 200 OK",
+       ErrorKind::kNetwork},
       {"", "HTTP 请求失败，响应: ", ErrorKind::kNetwork},
   };
   for (const Case& c : cases) {

@@ -23,12 +23,22 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
          text.compare(0, prefix.size(), prefix) == 0;
 }
 
-Error StatusFailure(std::string_view prefix, std::string_view response) {
+// `complete` tells whether the answer reached its end (the status line's
+// line break, the HEAD header block's empty line).
+Error StatusFailure(std::string_view prefix, std::string_view response,
+                    bool complete = true) {
   std::string message(prefix);
   message.append(TrimWhiteSpace(response));
-  // Nothing at all came back: the connection closed before any answer.
-  if (response.empty()) return NetworkError(std::move(message));
+  // Nothing at all came back, or the answer was cut short: the connection
+  // failed, not the server's answer.
+  if (response.empty() || !complete) return NetworkError(std::move(message));
   return ProtocolError(std::move(message));
+}
+
+// Whether a HEAD answer contains the empty line that ends its headers.
+bool HeaderBlockEnded(std::string_view response) {
+  return response.find("\n\r\n") != std::string_view::npos ||
+         response.find("\n\n") != std::string_view::npos;
 }
 
 Result<uint64_t> ParseHeaderNumber(std::string_view line, size_t prefix) {
@@ -114,6 +124,11 @@ asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
     response.append(chunk, *n);
   }
   stream->Close();
+  // An answer cut before the end of its headers is not acted on: a cut
+  // ETag would never match and would throw away the partial download.
+  if (!HeaderBlockEnded(response)) {
+    co_return StatusFailure(kHeadFailedPrefix, response, /*complete=*/false);
+  }
   co_return ParseHeadResponse(response, content_length, remote_crc, on_etag);
 }
 
@@ -173,6 +188,10 @@ asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
   std::string line;
   Status read = co_await response.ReadLine(&line);
   if (!read.ok()) co_return read.error();
+  if (line.empty() || line.back() != '\n') {
+    // The stream ended inside the status line.
+    co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
+  }
   if (StartsWith(line, "HTTP/1.1 200")) {
     response.status_code_ = 200;
   } else if (StartsWith(line, "HTTP/1.1 206")) {

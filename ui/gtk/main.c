@@ -15,9 +15,14 @@ const char *uiInit(uiInitOptions *options) {
    * Without this, GDK's X11 backend loads the GL driver at start-up to
    * pick visuals, which costs about 90 ms and over 50 MB of resident
    * memory (a software driver brings a whole compiler with it). A value
-   * the user set stays. */
-  g_setenv("GDK_GL", "disable", FALSE);
-  if (!gtk_init_check(NULL, NULL)) {
+   * the user set stays. GDK reads the variable while it starts, so it is
+   * taken away again right after: programs started from this process get
+   * the environment it was given. */
+  gboolean set_gl = g_getenv("GDK_GL") == NULL;
+  if (set_gl) g_setenv("GDK_GL", "disable", TRUE);
+  gboolean started = gtk_init_check(NULL, NULL);
+  if (set_gl) g_unsetenv("GDK_GL");
+  if (!started) {
     const char *name = gdk_get_display_arg_name();
     if (name == NULL) name = g_getenv("DISPLAY");
     if (name == NULL) name = "";
