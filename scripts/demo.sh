@@ -69,6 +69,16 @@ if [ -n "$xvfb_pid" ]; then
       "$out/screenshot-$shot.png" 2>/dev/null
   done
 fi
+# A run that cannot finish (it retries without limit) is stopped after
+# two minutes.
+for _ in $(seq 1200); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+  echo "== the bootstrapper did not finish within two minutes; stopping it"
+  kill "$pid"
+fi
 wait "$pid"
 code=$?
 set -e

@@ -64,6 +64,11 @@ start() {
   # might not reach FILE.
   local user_line=""
   [ "$(id -u)" -eq 0 ] && user_line="user root;"
+  # ::1 only where the machine has IPv6 loopback (some containers lack it).
+  local listen_v6=""
+  if [ -s /proc/net/if_inet6 ]; then
+    listen_v6="listen [::1]:$port ssl;"
+  fi
 
   cat > "$workdir/nginx.conf" <<CONF
 $user_line
@@ -82,7 +87,7 @@ http {
   default_type application/octet-stream;
   server {
     listen 127.0.0.1:$port ssl;
-    listen [::1]:$port ssl;
+    $listen_v6
     server_name localhost;
     ssl_certificate $(quote "$cert");
     ssl_certificate_key $(quote "$key");
