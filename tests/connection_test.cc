@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "download/http.h"
 #include "test_pki.h"
@@ -49,7 +50,10 @@ asio::awaitable<Result<std::string>> OpenAndReadAll(ParsedUrl url) {
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  void TearDown() override { SetTimeouts(Timeouts{}); }
+  void TearDown() override {
+    SetTimeouts(Timeouts{});
+    SetNameLookup(nullptr);
+  }
 };
 
 TEST_F(ConnectionTest, ReadsToEndWithAndWithoutCloseNotify) {
@@ -191,6 +195,24 @@ TEST_F(ConnectionTest, StalledHandshakeTimesOut) {
   EXPECT_EQ(sent.error().kind, ErrorKind::kNetwork);
   EXPECT_GE(took, std::chrono::milliseconds(300));
   EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// A name lookup that hangs counts against the connect time-out too; the
+// lookup itself is left to finish on its own.
+TEST_F(ConnectionTest, HangingLookupTimesOut) {
+  SetTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(60)});
+  SetNameLookup([](const std::string&,
+                   uint16_t) -> Result<std::vector<asio::ip::tcp::endpoint>> {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    return NetworkError("the lookup ended");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443)));
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message, "operation timed out");
+  EXPECT_EQ(sent.error().kind, ErrorKind::kNetwork);
+  EXPECT_LT(took, std::chrono::milliseconds(2500));
 }
 
 TEST_F(ConnectionTest, StalledReadTimesOut) {

@@ -9,6 +9,7 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,20 @@ struct Timeouts {
 void SetTimeouts(const Timeouts& timeouts);
 Timeouts GetTimeouts();
 
-// Resolves `host` and `port` with the system's resolver (run off the event
-// loop) into the addresses in the resolver's order. Errors are kNetwork with
-// the resolver's text.
+// A blocking name lookup: the addresses of `host` and `port` in the
+// resolver's order, or a kNetwork error with the resolver's text.
+using NameLookup = std::function<Result<std::vector<asio::ip::tcp::endpoint>>(
+    const std::string& host, uint16_t port)>;
+
+// Replaces the system's lookup (a seam for tests: a lookup that hangs);
+// nullptr restores it. Call it while no download runs.
+void SetNameLookup(NameLookup lookup);
+
+// Resolves `host` and `port` with the system's resolver into the addresses
+// in the resolver's order. The lookup runs on a thread of its own, off the
+// event loop; within OpenSecureStream a lookup still running at the
+// deadline is abandoned (the thread finishes on its own). Errors are
+// kNetwork with the resolver's text.
 asio::awaitable<Result<std::vector<asio::ip::tcp::endpoint>>> Resolve(
     std::string host, uint16_t port);
 
