@@ -367,6 +367,16 @@ TEST_F(DownloadTest, FileAndInputErrors) {
   EXPECT_EQ(o.status.error().kind, ErrorKind::kFile);
   EXPECT_EQ(o.status.error().message, "Is a directory (os error 21)");
 
+  // A sidecar far larger than any ETag is refused before anything is sent.
+  std::filesystem::remove(target_);
+  WriteFile(sidecar_, std::string(kMaxHeadResponseBytes + 1, 'e'));
+  o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kFile);
+  EXPECT_EQ(o.status.error().message, "ETag file larger than 65536 bytes");
+  EXPECT_EQ(o.out, "");
+  std::filesystem::remove(sidecar_);
+
   url_ = "localhost:1/x";
   o = Run();
   ASSERT_FALSE(o.status.ok());

@@ -104,6 +104,12 @@ Result<std::string> ReadStoredEtag(const std::string& path) {
     }
     if (n == 0) break;
     text.append(chunk, static_cast<size_t>(n));
+    // No ETag that fits in a HEAD answer is this long: the file is not
+    // ours, and it is not read into memory whole.
+    if (text.size() > kMaxHeadResponseBytes) {
+      return FileError("ETag file larger than " +
+                       std::to_string(kMaxHeadResponseBytes) + " bytes");
+    }
   }
   if (!IsValidUtf8(text)) return FileError(kInvalidUtf8Message);
   PrintOut("ETag: " + text + "\n");
