@@ -92,6 +92,15 @@ class Relay:
     def _serve(self, client):
         upstream = socket.create_connection(("127.0.0.1", self.target_port))
         done = threading.Event()
+        counted = [True]
+
+        def release():
+            # Before the client can see the end of this connection, so that
+            # a connection it opens next is not counted as overlapping.
+            with self.lock:
+                if counted[0]:
+                    counted[0] = False
+                    self.open -= 1
 
         def pump(src, dst, limit):
             sent = 0
@@ -107,6 +116,7 @@ class Relay:
                     sent += len(data)
             except OSError:
                 pass
+            release()
             done.set()
             for s in (client, upstream):
                 try:
@@ -120,8 +130,7 @@ class Relay:
         up.join(10)
         client.close()
         upstream.close()
-        with self.lock:
-            self.open -= 1
+        release()
 
     def stop(self):
         self.stopped = True
