@@ -7,11 +7,6 @@
 source "$(dirname "$0")/lib.sh"
 bench_prepare
 
-out=$bench_run/out
-mkdir -p "$out"
-bytes=$(stat -c %s "$bench_large")
-want=$(cat "$bench_large.crc")
-
 run_talvoro() {
   SSL_CERT_FILE=$bench_ca "$bench_build/download_bench" "$bench_url" "$out"
 }

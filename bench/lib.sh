@@ -101,7 +101,8 @@ bench_cleanup() {
 }
 
 # Everything the download figures need: build, PKI, the large launcher
-# served by nginx.
+# served by nginx, and for the scripts: `out` (the folder downloads go to),
+# `bytes` (the launcher's size) and `want` (its CRC-64).
 bench_prepare() {
   bench_build
   mkdir -p "$bench_run"
@@ -110,6 +111,10 @@ bench_prepare() {
   bench_launcher "$bench_large" "$bench_mib"
   bench_serve "$bench_large"
   trap bench_cleanup EXIT
+  out=$bench_run/out
+  mkdir -p "$out"
+  bytes=$(stat -c %s "$bench_large")
+  want=$(cat "$bench_large.crc")
 }
 
 # Between runs: the written data reaches the disk and the machine settles,
