@@ -9,7 +9,9 @@ packages=(
   libpng-dev libgtest-dev
   # tests, demo and benchmarks
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
-  liblzma-dev python3 clang-format
+  liblzma-dev python3 clang-format util-linux
+  # fuzzing (libFuzzer) and the ThreadSanitizer build
+  clang libclang-rt-14-dev
 )
 
 missing=()
