@@ -5,6 +5,7 @@
 #   other.pem/.key             valid, but for another name (other.test)
 #   expired.pem/.key           for localhost, expired a year ago
 #   selfsigned.pem/.key        for localhost, signed by itself
+#   unknownca.pem/.key         for localhost, signed by a CA nobody trusts
 # Usage: scripts/make-pki.sh OUTDIR
 set -euo pipefail
 
@@ -81,4 +82,19 @@ quiet openssl req -x509 -new -key selfsigned.key -sha256 -days 3650 \
   -subj "/CN=localhost" \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1" \
   -out selfsigned.pem
+
+# A leaf for localhost whose issuer is a second CA that is not in ca.pem.
+key rogue-ca.key
+quiet openssl req -x509 -new -key rogue-ca.key -sha256 -days 3650 \
+  -subj "/CN=Untrusted Test CA" \
+  -addext "basicConstraints=critical,CA:TRUE" \
+  -addext "keyUsage=critical,keyCertSign,cRLSign" -out rogue-ca.pem
+key unknownca.key
+quiet openssl req -new -key unknownca.key -subj "/CN=localhost" \
+  -out unknownca.csr
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+  > unknownca.ext
+quiet openssl x509 -req -in unknownca.csr -CA rogue-ca.pem -CAkey rogue-ca.key \
+  -CAcreateserial -days 3650 -sha256 -extfile unknownca.ext -out unknownca.pem
+rm -f unknownca.csr unknownca.ext rogue-ca.key rogue-ca.srl
 rm -f ca.srl

@@ -206,14 +206,25 @@ TEST_F(DownloadTest, TargetLongerThanTheFile) {
   EXPECT_EQ(ReadFile(target_), std::string(150, 'x'));
 }
 
-TEST_F(DownloadTest, BodyLongerThanAnnouncedIsWrittenWhole) {
+// A body longer than announced is read up to the announced end only, from
+// the start or from a resumed offset; the bytes past it never reach the
+// file.
+TEST_F(DownloadTest, BodyLongerThanAnnouncedStopsAtTheAnnouncedEnd) {
   const std::string file = Content(30000);
   Head({"Content-Length: 10000", "ETag: e"});
   Get("HTTP/1.1 200 OK", file);
   Outcome o = Run();
   ASSERT_TRUE(o.status.ok()) << o.status.error().message;
-  EXPECT_EQ(ReadFile(target_), file);
+  EXPECT_EQ(ReadFile(target_), file.substr(0, 10000));
   EXPECT_EQ(o.snapshot.percent, 100);
+
+  WriteFile(target_, file.substr(0, 4000));
+  Head({"Content-Length: 10000", "ETag: e"});
+  Get("HTTP/1.1 206 Partial Content", file.substr(4000));
+  o = Run();
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(server_.requests()[3], GetRequest(4000));
+  EXPECT_EQ(ReadFile(target_), file.substr(0, 10000));
 }
 
 TEST_F(DownloadTest, WholeFileAnswerToARangeStartsOver) {

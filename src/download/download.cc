@@ -191,13 +191,20 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
   }
 
   // The body is read in chunks of at most kBodyChunkBytes, each straight
-  // into the writer's buffer.
+  // into the writer's buffer. With a known length, reading stops at the
+  // announced end: bytes a server sends beyond it are not part of the file,
+  // and a body that never ends cannot fill the disk.
   BufferedWriter writer(file.get());
   for (;;) {
-    Result<char*> room = writer.Reserve(kBodyChunkBytes);
+    size_t want = kBodyChunkBytes;
+    if (content_length != 0) {
+      if (size >= content_length) break;
+      want =
+          static_cast<size_t>(std::min<uint64_t>(want, content_length - size));
+    }
+    Result<char*> room = writer.Reserve(want);
     if (!room.ok()) co_return std::move(room).error();
-    Result<size_t> n =
-        co_await response->ReadBody(asio::buffer(*room, kBodyChunkBytes));
+    Result<size_t> n = co_await response->ReadBody(asio::buffer(*room, want));
     if (!n.ok()) co_return std::move(n).error();
     size += *n;
     status->SetProgress(Percent(size, content_length));
