@@ -36,9 +36,9 @@ LAUNCHER_HEAD = (b"#!/bin/sh\n"
                  b"exit 0\n")
 
 
-def make_launcher(path, size):
-    """A launcher script padded with comment lines to `size` bytes."""
-    body = bytearray(LAUNCHER_HEAD)
+def make_launcher(path, size, head=LAUNCHER_HEAD):
+    """A launcher script `head` padded with comment lines to `size` bytes."""
+    body = bytearray(head)
     rnd = os.urandom(size)
     i = 0
     while len(body) < size:
