@@ -1,0 +1,304 @@
+// The poll loop and the download task together, as the program runs them:
+// the main thread polls one shared DownloadStatus with the real poll step,
+// whose actions start real download tasks on the engine's executor against
+// a scripted TLS server on loopback, delete the real working files and hand
+// the verified file to the real launcher start. Only the retry pause is
+// shortened. Run under ThreadSanitizer, this is where the main thread and
+// the download's worker meet.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download/connection.h"
+#include "download/crc64.h"
+#include "download/download.h"
+#include "download/http.h"
+#include "main/app.h"
+#include "main/handoff.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
+
+namespace talvoro {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using testing::ConnectionScript;
+using testing::MakeTempDir;
+using testing::PkiFile;
+using testing::ResponseHead;
+using testing::TlsTestServer;
+
+constexpr char kPath[] = "/Download/Micro/TalvoroLauncher.exe";
+// Stands in for kRetryPause, so that a run with several retries is short.
+constexpr milliseconds kShortPause{50};
+// Between two polls (the window's loop ticks every 16 ms).
+constexpr milliseconds kPollInterval{5};
+// Bounds on one run, generous for sanitizer builds.
+constexpr auto kRunLimit = std::chrono::seconds(60);
+constexpr int kMaxPolls = 20000;
+// The file: several body chunks, and several write buffers.
+constexpr size_t kFileSize = 600 * 1024;
+
+// A launcher that leaves a mark in the current folder and ends, followed
+// by bytes that differ at every position a chunk or a cut could fall on;
+// `size` bytes in all. The shell never reads past its "exit".
+std::string LauncherBytes(size_t size) {
+  std::string data = "#!/bin/sh\necho started >> ran.txt\nexit 0\n";
+  for (size_t i = data.size(); i < size; ++i) {
+    data.push_back(static_cast<char>('!' + (i * 131 + i / 251) % 90));
+  }
+  return data;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class PollLoopTest : public ::testing::Test {
+ protected:
+  PollLoopTest()
+      : server_(PkiFile("localhost.pem"), PkiFile("localhost.key")),
+        url_("https://localhost:" + std::to_string(server_.port()) + kPath),
+        file_(LauncherBytes(kFileSize)),
+        crc_(Crc64Update(0, file_.data(), file_.size())) {}
+
+  static void SetUpTestSuite() {
+    // A server that stops answering fails an attempt within seconds. Set
+    // once, before any download of this process runs.
+    SetTimeouts({std::chrono::seconds(10), std::chrono::seconds(10)});
+  }
+
+  void SetUp() override {
+    old_dir_ = fs::current_path();
+    dir_ = MakeTempDir();
+    fs::current_path(dir_);
+    folder_ = PathInCurrentDir("");
+  }
+
+  void TearDown() override {
+    // A run cut short by a failed expectation may leave its last task
+    // running; it ends with an error once the server is gone, at the
+    // latest after the time-outs.
+    for (int i = 0; i < 3000 && status_->Read().phase == kDownloading; ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    fs::current_path(old_dir_);
+    fs::remove_all(dir_);
+  }
+
+  // Answers to the HEAD request: the file's length, `etag` and `crc`.
+  void Head(const std::string& etag, uint64_t crc) {
+    ConnectionScript script;
+    script.response = ResponseHead(
+        "HTTP/1.1 200 OK",
+        {"Content-Length: " + std::to_string(file_.size()), "ETag: " + etag,
+         "x-oss-hash-crc64ecma: " + std::to_string(crc)});
+    server_.AddScript(script);
+  }
+  // Answers a GET with the file from `offset`, the connection closed after
+  // `cut` bytes of the body.
+  void Get(size_t offset, size_t cut = std::string::npos) {
+    ConnectionScript script;
+    script.response = ResponseHead(
+        offset == 0 ? "HTTP/1.1 200 OK" : "HTTP/1.1 206 Partial Content",
+        {"Content-Length: " + std::to_string(file_.size() - offset)});
+    if (cut != std::string::npos) {
+      script.cut_after = script.response.size() + cut;
+    }
+    script.response += file_.substr(offset);
+    // In pieces, so that the main thread polls while the body arrives.
+    script.piece_size = 64 * 1024;
+    script.pause = milliseconds(2);
+    server_.AddScript(script);
+  }
+  void GetServerError() {
+    ConnectionScript script;
+    script.response = ResponseHead("HTTP/1.1 500 Internal Server Error",
+                                   {"Content-Length: 0"});
+    server_.AddScript(script);
+  }
+
+  std::string GetRequest(uint64_t offset) const {
+    return BuildGetRequest("localhost", kPath, offset);
+  }
+
+  // Runs the program's loop: one download task started, then the poll
+  // step every kPollInterval until the hand-off (or the bounds). Every
+  // action is logged in order. Returns whether the hand-off came.
+  bool RunLoop() {
+    bool done = false;
+    const PollActions actions{
+        .set_bar =
+            [&](int value) { log_.push_back("bar " + std::to_string(value)); },
+        .start_download =
+            [&] {
+              log_.push_back("start");
+              StartDownloadTask(url_, folder_, status_);
+            },
+        .clean_up =
+            [&] {
+              log_.push_back("clean");
+              CleanUpDownload();
+            },
+        .pause =
+            [&](milliseconds ms) {
+              log_.push_back("pause");
+              EXPECT_EQ(ms, kRetryPause);
+              std::this_thread::sleep_for(kShortPause);
+            },
+        .hand_off =
+            [&] {
+              log_.push_back("handoff");
+              handed_off_ = ReadFile(kTargetFileName);
+              InstallAndStartLauncher();
+              done = true;
+            },
+    };
+    StartDownloadTask(url_, folder_, status_);
+    const auto deadline = steady_clock::now() + kRunLimit;
+    for (int poll = 0;
+         poll < kMaxPolls && !done && steady_clock::now() < deadline; ++poll) {
+      PollStep(*status_, actions);
+      std::this_thread::sleep_for(kPollInterval);
+    }
+    return done;
+  }
+
+  // The log without the bar.
+  std::vector<std::string> Steps() const {
+    std::vector<std::string> steps;
+    for (const std::string& entry : log_) {
+      if (entry.rfind("bar ", 0) != 0) steps.push_back(entry);
+    }
+    return steps;
+  }
+
+  // The bar values logged after the first `from` entries of Steps() and
+  // before its entry `to`.
+  std::vector<int> BarsBetween(size_t from, size_t to) const {
+    std::vector<int> bars;
+    size_t steps = 0;
+    for (const std::string& entry : log_) {
+      if (entry.rfind("bar ", 0) != 0) {
+        ++steps;
+      } else if (steps >= from && steps <= to) {
+        bars.push_back(std::stoi(entry.substr(4)));
+      }
+    }
+    return bars;
+  }
+
+  // Waits (bounded) for the started launcher's mark.
+  static bool LauncherRan() {
+    for (int i = 0; i < 500 && !fs::exists("ran.txt"); ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return fs::exists("ran.txt");
+  }
+
+  TlsTestServer server_;
+  const std::string url_;
+  const std::string file_;
+  const uint64_t crc_;
+  fs::path old_dir_;
+  std::string dir_;
+  std::string folder_;
+  DownloadStatusRef status_ = std::make_shared<DownloadStatus>();
+  std::vector<std::string> log_;
+  std::string handed_off_;
+};
+
+// A cut body is resumed; a server error throws the partial file away and
+// starts over after the pause; a wrong CRC throws the whole file away and
+// starts over at once; the next verified file is handed off.
+TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
+  const size_t cut = file_.size() * 2 / 5;
+  Head("\"v1\"", crc_);
+  Get(0, cut);
+  Head("\"v1\"", crc_);
+  GetServerError();
+  Head("\"v1\"", crc_ ^ 1);
+  Get(0);
+  Head("\"v1\"", crc_);
+  Get(0);
+
+  ASSERT_TRUE(RunLoop()) << "no hand-off; server saw "
+                         << server_.requests().size() << " requests";
+  // interrupted: pause, resume; failed: clean, pause, start;
+  // checksum failed: clean, start at once; verified: hand-off.
+  EXPECT_EQ(Steps(),
+            (std::vector<std::string>{"pause", "start", "clean", "pause",
+                                      "start", "clean", "start", "handoff"}));
+  // The second attempt resumed from the cut; the clean-ups made the third
+  // and fourth start from 0 although the ETag stayed the same.
+  std::vector<std::string> requests = server_.requests();
+  ASSERT_EQ(requests.size(), 8u);
+  EXPECT_EQ(requests[1], GetRequest(0));
+  EXPECT_EQ(requests[3], GetRequest(cut));
+  EXPECT_EQ(requests[5], GetRequest(0));
+  EXPECT_EQ(requests[7], GetRequest(0));
+
+  // Up to the server error the bar never goes back and never shows more
+  // than the bytes on disk; the error's clean-up empties it.
+  const int cut_percent = static_cast<int>(cut * 100 / file_.size());
+  std::vector<int> before_error = BarsBetween(0, 2);
+  EXPECT_TRUE(std::is_sorted(before_error.begin(), before_error.end()));
+  for (int value : before_error) EXPECT_LE(value, cut_percent);
+  std::vector<int> after_error = BarsBetween(4, 5);
+  ASSERT_FALSE(after_error.empty());
+  EXPECT_EQ(after_error.front(), 0);
+  std::vector<int> after_mismatch = BarsBetween(6, 7);
+  ASSERT_FALSE(after_mismatch.empty());
+  EXPECT_EQ(after_mismatch.front(), 0);
+  EXPECT_EQ(after_mismatch.back(), 100);
+
+  EXPECT_EQ(handed_off_, file_);
+  EXPECT_EQ(status_->Read().phase, kHandOff);
+  ASSERT_TRUE(LauncherRan());
+  EXPECT_EQ(ReadFile(kLauncherName), file_);
+  EXPECT_EQ(ReadFile(kEtagFileName), "\"v1\"");
+}
+
+// Two cuts in a row: each attempt resumes from the bytes on disk, the bar
+// never goes back, and the file handed off is the server's byte for byte.
+TEST_F(PollLoopTest, CutTwiceThenTheStitchedFileIsHandedOff) {
+  const size_t first = file_.size() / 4 + 3;
+  const size_t second = file_.size() * 3 / 4 + 5;
+  Head("\"v2\"", crc_);
+  Get(0, first);
+  Head("\"v2\"", crc_);
+  Get(first, second - first);
+  Head("\"v2\"", crc_);
+  Get(second);
+
+  ASSERT_TRUE(RunLoop());
+  EXPECT_EQ(Steps(), (std::vector<std::string>{"pause", "start", "pause",
+                                               "start", "handoff"}));
+  std::vector<std::string> requests = server_.requests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[1], GetRequest(0));
+  EXPECT_EQ(requests[3], GetRequest(first));
+  EXPECT_EQ(requests[5], GetRequest(second));
+
+  std::vector<int> bars = BarsBetween(0, 4);
+  EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));
+  ASSERT_FALSE(bars.empty());
+  EXPECT_EQ(bars.back(), 100);
+  EXPECT_EQ(handed_off_, file_);
+  ASSERT_TRUE(LauncherRan());
+  EXPECT_EQ(ReadFile(kLauncherName), file_);
+}
+
+}  // namespace
+}  // namespace talvoro
