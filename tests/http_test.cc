@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
+
 #include "download/connection.h"
+#include "fuzz/memory_source.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
 
@@ -10,9 +14,11 @@ namespace talvoro {
 namespace {
 
 using testing::ConnectionScript;
+using testing::MemorySource;
 using testing::PkiFile;
 using testing::ResponseHead;
 using testing::RunEngine;
+using testing::RunHere;
 using testing::TlsTestServer;
 
 TEST(HttpRequestTest, RequestTexts) {
@@ -164,6 +170,115 @@ TEST(HeadResponseTest, EtagHandlerErrorStopsTheParse) {
   EXPECT_EQ(status.error().message, "disk full");
   EXPECT_EQ(status.error().kind, ErrorKind::kFile);
   EXPECT_EQ(calls, 1);
+}
+
+// The reader of GET answers over answers in memory, read in pieces.
+struct GetRead {
+  Result<int> status = 0;
+  std::string body;
+  std::optional<Error> end;  // how the body ended, if not cleanly
+};
+
+GetRead ReadAnswer(std::string answer, std::vector<size_t> pieces,
+                   std::optional<Error> end_error = std::nullopt) {
+  return RunHere(
+      [](std::unique_ptr<ByteSource> source) -> asio::awaitable<GetRead> {
+        GetRead read;
+        Result<GetResponse> response =
+            co_await ReadGetResponseHead(std::move(source));
+        if (!response.ok()) {
+          read.status = std::move(response).error();
+          co_return read;
+        }
+        read.status = response->status_code();
+        char buffer[3];
+        for (;;) {
+          Result<size_t> n = co_await response->ReadBody(asio::buffer(buffer));
+          if (!n.ok()) {
+            read.end = std::move(n).error();
+            break;
+          }
+          if (*n == 0) break;
+          read.body.append(buffer, *n);
+        }
+        co_return read;
+      }(std::make_unique<MemorySource>(std::move(answer), std::move(pieces),
+                                             std::move(end_error))));
+}
+
+const std::vector<std::vector<size_t>> kPieceSizes = {
+    {}, {1}, {2, 5, 1}, {4096}};
+
+TEST(GetHeadReaderTest, SameOutcomeWhateverThePieces) {
+  struct Case {
+    std::string answer;
+    int status;
+    std::string body;
+  };
+  const Case cases[] = {
+      {ResponseHead("HTTP/1.1 200 OK", {"Content-Length: 5"}) + "whole", 200,
+       "whole"},
+      {ResponseHead("HTTP/1.1 206 Partial Content", {}) + "a\r\n\r\nb", 206,
+       "a\r\n\r\nb"},
+      {"HTTP/1.1 200 OK\r\nX: y", 200, ""},
+      {"HTTP/1.1 200 OK\r\n\nabc\r\n\r\nbody", 200, "body"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& pieces : kPieceSizes) {
+      GetRead read = ReadAnswer(c.answer, pieces);
+      ASSERT_TRUE(read.status.ok()) << c.answer;
+      EXPECT_EQ(*read.status, c.status);
+      EXPECT_EQ(read.body, c.body) << c.answer << " " << pieces.size();
+      EXPECT_FALSE(read.end.has_value());
+    }
+  }
+  for (const auto& pieces : kPieceSizes) {
+    GetRead read = ReadAnswer("HTTP/1.1 404 Not Found\r\n\r\n", pieces);
+    ASSERT_FALSE(read.status.ok());
+    EXPECT_EQ(read.status.error().message,
+              "HTTP 请求失败，响应: HTTP/1.1 404 Not Found");
+    read = ReadAnswer("HTTP/1.1 20", pieces);
+    ASSERT_FALSE(read.status.ok());
+    EXPECT_EQ(read.status.error().kind, ErrorKind::kNetwork);
+  }
+}
+
+TEST(GetHeadReaderTest, LineCapHoldsAcrossPieces) {
+  const std::string head = "HTTP/1.1 206 x\r\n";
+  const std::string fits(kMaxHeaderLineBytes - 2, 'h');
+  for (const auto& pieces : kPieceSizes) {
+    GetRead read = ReadAnswer(head + fits + "\r\n\r\nbody", pieces);
+    ASSERT_TRUE(read.status.ok());
+    EXPECT_EQ(read.body, "body");
+    // One byte more, whether the line then ends or the stream does.
+    for (const char* end : {"h\r\n\r\nbody", "hhh"}) {
+      read = ReadAnswer(head + fits + end, pieces);
+      ASSERT_FALSE(read.status.ok());
+      EXPECT_EQ(read.status.error().message,
+                "GET response header line longer than 16384 bytes");
+      EXPECT_EQ(read.status.error().kind, ErrorKind::kProtocol);
+    }
+  }
+}
+
+TEST(GetHeadReaderTest, SourceErrorsComeBackUnchanged) {
+  const Error reset = NetworkError("connection reset by peer");
+  for (const auto& pieces : kPieceSizes) {
+    // In the status line, in a header line, after a whole header line.
+    for (const char* answer : {"HTTP/1.1 2", "HTTP/1.1 200 OK\r\nX:",
+                               "HTTP/1.1 200 OK\r\nX: y\r\n"}) {
+      GetRead read = ReadAnswer(answer, pieces, reset);
+      ASSERT_FALSE(read.status.ok()) << answer;
+      EXPECT_EQ(read.status.error().message, reset.message);
+      EXPECT_EQ(read.status.error().kind, reset.kind);
+    }
+    // In the body: the bytes before it are all handed out.
+    GetRead read = ReadAnswer("HTTP/1.1 200 OK\r\n\r\nsome", pieces, reset);
+    ASSERT_TRUE(read.status.ok());
+    EXPECT_EQ(read.body, "some");
+    ASSERT_TRUE(read.end.has_value());
+    EXPECT_EQ(read.end->message, reset.message);
+  }
 }
 
 class HttpExchangeTest : public ::testing::Test {

@@ -46,6 +46,19 @@ Result<uint64_t> ParseHeaderNumber(std::string_view line, size_t prefix) {
                        ErrorKind::kProtocol);
 }
 
+// The connection of a GET exchange as the source of its answer.
+class StreamSource : public ByteSource {
+ public:
+  explicit StreamSource(SecureStream stream) : stream_(std::move(stream)) {}
+
+  asio::awaitable<Result<size_t>> ReadSome(asio::mutable_buffer data) override {
+    return stream_.ReadSome(data);
+  }
+
+ private:
+  SecureStream stream_;
+};
+
 }  // namespace
 
 std::string BuildHeadRequest(std::string_view host, std::string_view path) {
@@ -132,12 +145,12 @@ asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
   co_return ParseHeadResponse(response, content_length, remote_crc, on_etag);
 }
 
-GetResponse::GetResponse(SecureStream stream)
-    : stream_(std::move(stream)), buffer_(kReadBufferBytes) {}
+GetResponse::GetResponse(std::unique_ptr<ByteSource> source)
+    : source_(std::move(source)), buffer_(kReadBufferBytes) {}
 
 asio::awaitable<Status> GetResponse::Fill() {
   begin_ = end_ = 0;
-  Result<size_t> n = co_await stream_.ReadSome(asio::buffer(buffer_));
+  Result<size_t> n = co_await source_->ReadSome(asio::buffer(buffer_));
   if (!n.ok()) co_return std::move(n).error();
   end_ = *n;
   co_return Status::Ok();
@@ -176,26 +189,18 @@ asio::awaitable<Result<size_t>> GetResponse::ReadBody(
   co_return n;
 }
 
-asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
-                                                 uint64_t offset) {
-  Result<SecureStream> stream = co_await OpenSecureStream(url);
-  if (!stream.ok()) co_return std::move(stream).error();
-  const std::string request = BuildGetRequest(url.host, url.path, offset);
-  Status sent = co_await stream->WriteAll(asio::buffer(request));
-  if (!sent.ok()) co_return sent.error();
-
-  GetResponse response(std::move(*stream));
+asio::awaitable<Status> GetResponse::ReadHead() {
   std::string line;
-  Status read = co_await response.ReadLine(&line);
-  if (!read.ok()) co_return read.error();
+  Status read = co_await ReadLine(&line);
+  if (!read.ok()) co_return read;
   if (line.empty() || line.back() != '\n') {
     // The stream ended inside the status line.
     co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
   }
   if (StartsWith(line, "HTTP/1.1 200")) {
-    response.status_code_ = 200;
+    status_code_ = 200;
   } else if (StartsWith(line, "HTTP/1.1 206")) {
-    response.status_code_ = 206;
+    status_code_ = 206;
   } else {
     if (!IsValidUtf8(line)) co_return ProtocolError(kInvalidUtf8Message);
     co_return StatusFailure(kGetFailedPrefix, line);
@@ -203,10 +208,33 @@ asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
   // The header lines are not examined; they end at an empty line or with
   // the stream.
   for (;;) {
-    read = co_await response.ReadLine(&line);
-    if (!read.ok()) co_return read.error();
-    if (line == "\r\n" || line.empty()) break;
+    read = co_await ReadLine(&line);
+    if (!read.ok()) co_return read;
+    if (line == "\r\n" || line.empty()) co_return Status::Ok();
   }
+}
+
+asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
+    std::unique_ptr<ByteSource> source) {
+  GetResponse response(std::move(source));
+  Status head = co_await response.ReadHead();
+  if (!head.ok()) co_return head.error();
+  co_return std::move(response);
+}
+
+asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
+                                                 uint64_t offset) {
+  Result<SecureStream> stream = co_await OpenSecureStream(url);
+  if (!stream.ok()) co_return std::move(stream).error();
+  const std::string request = BuildGetRequest(url.host, url.path, offset);
+  Status sent = co_await stream->WriteAll(asio::buffer(request));
+  if (!sent.ok()) co_return sent.error();
+  // The same reading as ReadGetResponseHead; awaiting that coroutine here
+  // instead makes gcc 12 see a free of the coroutine frame
+  // (-Wfree-nonheap-object) where there is none.
+  GetResponse response(std::make_unique<StreamSource>(std::move(*stream)));
+  Status head = co_await response.ReadHead();
+  if (!head.ok()) co_return head.error();
   co_return std::move(response);
 }
 

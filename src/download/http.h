@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,18 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
 asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
                                      uint64_t* remote_crc, EtagHandler on_etag);
 
+// The bytes of an answer, read in pieces: the connection in the program,
+// memory in tests.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Reads at least one and at most data.size() bytes into `data`, or
+  // returns 0 at the end of the stream (and again on every later call).
+  virtual asio::awaitable<Result<size_t>> ReadSome(
+      asio::mutable_buffer data) = 0;
+};
+
 // The answer to a GET request, positioned at the start of the body.
 class GetResponse {
  public:
@@ -74,32 +87,48 @@ class GetResponse {
 
   // Reads the next piece of the body into `data`: at most
   // min(data.size(), kBodyChunkBytes) bytes, bytes that arrived with the
-  // head first. Returns 0 at the end of the stream. Errors as for
-  // SecureStream::ReadSome.
+  // head first. Returns 0 at the end of the stream. Errors as for the
+  // source's ReadSome (for the connection: SecureStream::ReadSome).
   asio::awaitable<Result<size_t>> ReadBody(asio::mutable_buffer data);
 
  private:
+  friend asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
+      std::unique_ptr<ByteSource>);
   friend asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl, uint64_t);
-  explicit GetResponse(SecureStream stream);
+  explicit GetResponse(std::unique_ptr<ByteSource> source);
 
   // Reads one line up to and including "\n" into `line` (cleared first);
   // at the end of the stream `line` holds what was left, possibly nothing.
   // A line over kMaxHeaderLineBytes is a kProtocol error.
   asio::awaitable<Status> ReadLine(std::string* line);
   asio::awaitable<Status> Fill();
+  // Reads and checks the status line and skips the header lines, as
+  // described at ReadGetResponseHead.
+  asio::awaitable<Status> ReadHead();
 
-  SecureStream stream_;
+  std::unique_ptr<ByteSource> source_;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   int status_code_ = 0;
 };
 
+// Reads the head of a GET answer from `source`: checks the status line
+// ("HTTP/1.1 200" or "HTTP/1.1 206"; anything else is a kProtocol error
+// "stream did not contain valid UTF-8" if the line is not valid UTF-8, else
+// "HTTP 请求失败，响应: " + the trimmed status line; a stream that ends
+// inside the status line is the same text as a kNetwork error) and skips the
+// header lines, unexamined, up to the empty line "\r\n" or the end of the
+// stream. A line over kMaxHeaderLineBytes, line break included, is a
+// kProtocol error "GET response header line longer than 16384 bytes". The
+// bytes read past the head are the first ones ReadBody hands out. Errors of
+// the source are returned unchanged.
+asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
+    std::unique_ptr<ByteSource> source);
+
 // Sends the GET request for `url` (with a Range from `offset` if it is above
-// 0) on a fresh connection, reads and checks the status line ("HTTP/1.1 200"
-// or "HTTP/1.1 206", else a kProtocol error "HTTP 请求失败，响应: " + the
-// trimmed status line) and skips the header lines up to the empty line or
-// the end of the stream. Connection errors are kNetwork.
+// 0) on a fresh connection and reads the head of the answer with
+// ReadGetResponseHead. Connection errors are kNetwork.
 asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
                                                  uint64_t offset);
 
