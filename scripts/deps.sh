@@ -10,6 +10,7 @@ packages=(
   # tests, demo and benchmarks
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
   liblzma-dev python3 clang-format util-linux
+  iproute2
   # fuzzing (libFuzzer) and the ThreadSanitizer build
   clang libclang-rt-14-dev
 )

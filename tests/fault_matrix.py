@@ -498,9 +498,24 @@ class KilledAgainAndAgain(Scenario):
 
     def drive(self, ctx):
         problems = []
+        target = ctx.path("TalvoroLauncher.bin")
+
+        def size():
+            try:
+                return os.path.getsize(target)
+            except FileNotFoundError:
+                return 0
+
         for i in range(self.kills):
+            before = size()
             run = ctx.start()
-            time.sleep(RNG.uniform(0.05, 0.7))
+            if i % 2 == 0:
+                # Any moment: start-up, the HEAD exchange, the first bytes.
+                time.sleep(RNG.uniform(0.05, 1.0))
+            else:
+                # A moment while bytes arrive.
+                e2e.wait_until(lambda: size() > before, 10)
+                time.sleep(RNG.uniform(0.0, 0.5))
             if run.proc.poll() is not None:
                 problems.append("run %d ended before its kill" % i)
             run.proc.send_signal(signal.SIGKILL)
