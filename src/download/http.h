@@ -127,8 +127,9 @@ asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
     std::unique_ptr<ByteSource> source);
 
 // Sends the GET request for `url` (with a Range from `offset` if it is above
-// 0) on a fresh connection and reads the head of the answer with
-// ReadGetResponseHead. Connection errors are kNetwork.
+// 0) on a fresh connection and reads the head of the answer as
+// ReadGetResponseHead does, from the connection. Connection errors are
+// kNetwork.
 asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
                                                  uint64_t offset);
 
