@@ -150,6 +150,8 @@ class PollLoopTest : public ::testing::Test {
             [&] {
               log_.push_back("clean");
               CleanUpDownload();
+              EXPECT_FALSE(fs::exists(kTargetFileName));
+              EXPECT_FALSE(fs::exists(kEtagFileName));
             },
         .pause =
             [&](milliseconds ms) {
