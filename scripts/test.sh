@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, then builds the program twice
-# (a normal build in build/ and an AddressSanitizer + UBSan build in
-# build-asan/) and runs every test in both. Exits non-zero on any failure.
+# Installs what the build and the tests need, then builds and tests the
+# program in four ways and exits non-zero on any failure:
+#   normal  build/       RelWithDebInfo; every test
+#   asan    build-asan/  Debug with AddressSanitizer and UBSan; every test
+#   tsan    build-tsan/  ThreadSanitizer; the tests that run the poll loop
+#                        and the download task together (scripts/tsan.sh)
+#   fuzz    build-fuzz/  each libFuzzer target for FUZZ_SECONDS (default 20)
+#                        from its seed corpus (scripts/fuzz.sh)
 #
-#   scripts/test.sh            both builds
-#   scripts/test.sh normal     only build/
-#   scripts/test.sh asan       only build-asan/
+#   scripts/test.sh            all four
+#   scripts/test.sh STAGE...   only these (normal, asan, tsan, fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 
 jobs=$(nproc)
-which=${1:-all}
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(normal asan tsan fuzz)
 
 run() {
   local dir=$1
@@ -21,13 +26,18 @@ run() {
   cmake -S . -B "$dir" -DTALVORO_BUILD_BENCH=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   echo "== $dir: tests"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600)
+  # Twice as many tests as cores: the end-to-end and fault tests spend most
+  # of their time waiting on the program's retry pauses.
+  (cd "$dir" && ctest --output-on-failure -j$((jobs * 2)) --timeout 600)
 }
 
-if [ "$which" = all ] || [ "$which" = normal ]; then
-  run build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORO_SANITIZE=OFF
-fi
-if [ "$which" = all ] || [ "$which" = asan ]; then
-  run build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVORO_SANITIZE=ON
-fi
+for stage in "${stages[@]}"; do
+  case $stage in
+    normal) run build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORO_SANITIZE=OFF ;;
+    asan) run build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVORO_SANITIZE=ON ;;
+    tsan) echo "== build-tsan: ThreadSanitizer"; scripts/tsan.sh ;;
+    fuzz) echo "== build-fuzz: fuzzing"; scripts/fuzz.sh "${FUZZ_SECONDS:-20}" ;;
+    *) echo "unknown stage: $stage (normal, asan, tsan, fuzz)" >&2; exit 2 ;;
+  esac
+done
 echo "== all tests passed"

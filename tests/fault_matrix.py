@@ -748,6 +748,18 @@ class Context:
         return re.findall(r"^started (\S*)$", text, re.M)
 
 
+def stacks(pid):
+    """The threads' stacks of a program that hangs, for the failure report."""
+    if not shutil.which("gdb"):
+        return "(no gdb for the stacks)"
+    try:
+        return subprocess.run(
+            ["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
+            capture_output=True, text=True, timeout=60).stdout
+    except subprocess.TimeoutExpired:
+        return "(gdb took too long)"
+
+
 def drive(sc, ctx):
     """Runs the program until the scenario's end; problems found on the way."""
     run = ctx.start()
@@ -758,7 +770,7 @@ def drive(sc, ctx):
             sc.retrying(ctx)
             time.sleep(0.1)
         if run.proc.poll() is None:
-            return ["no end within %d s" % sc.timeout]
+            return ["no end within %d s" % sc.timeout, stacks(run.proc.pid)]
         ctx.code = run.proc.returncode
         return []
     ok = e2e.wait_until(lambda: (ctx.collect(), sc.retrying(ctx))[1],
