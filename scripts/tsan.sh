@@ -30,28 +30,35 @@ cmake --build "$dir" -j"$jobs" --target "${tests[@]}" "${tools[@]}"
 # together (the poll loop's test covers the other outcomes in-process).
 e2e=(e2e.whole_run e2e.closed_half_way_then_resumed
   e2e.wrong_crc_is_retried_and_never_started)
-regex=$(cd "$dir" && ctest --show-only=json-v1 | python3 -c '
+# Two lines: a regular expression of the former's names, then of the
+# latter's.
+selection=$(cd "$dir" && ctest --show-only=json-v1 | python3 -c '
 import json, os, re, sys
 executables = set(sys.argv[1].split())
-e2e = set(sys.argv[2].split())
-names = []
-for test in json.load(sys.stdin)["tests"]:
-    command = test.get("command") or [""]
-    if os.path.basename(command[0]) in executables or test["name"] in e2e:
-        names.append(test["name"])
-missing = e2e.difference(names)
+e2e = sys.argv[2].split()
+tests = json.load(sys.stdin)["tests"]
+names = [t["name"] for t in tests
+         if os.path.basename((t.get("command") or [""])[0]) in executables]
+missing = set(e2e).difference(t["name"] for t in tests)
 if missing or not names:
     sys.exit("tests not found: " + " ".join(sorted(missing)))
-print("^(" + "|".join(re.escape(name) for name in names) + ")$")
+for group in (names, e2e):
+    print("^(" + "|".join(re.escape(name) for name in group) + ")$")
 ' "${tests[*]}" "${e2e[*]}")
+units=$(sed -n 1p <<<"$selection")
+runs=$(sed -n 2p <<<"$selection")
 
 reports=$(mktemp -d /tmp/talvoro-tsan-XXXXXX)
 trap 'rm -rf "$reports"' EXIT
-echo "== $dir: tests"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report"
 status=0
-(cd "$dir" &&
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report" \
-    ctest --output-on-failure -j"$jobs" --timeout 600 -R "$regex") || status=$?
+echo "== $dir: tests"
+(cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 -R "$units") ||
+  status=$?
+# The program's runs have time limits; they get the machine to themselves.
+echo "== $dir: end-to-end runs"
+(cd "$dir" && ctest --output-on-failure --timeout 600 -R "$runs") ||
+  status=$?
 
 if compgen -G "$reports/report*" >/dev/null; then
   echo "== ThreadSanitizer reports"
