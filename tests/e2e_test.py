@@ -145,11 +145,16 @@ class Fixture:
     tmp = pki = xvfb = display = None
 
 
-def setUpModule():
+def setUpModule(display=None):
+    """Makes the scratch folder and test PKI, and starts an Xvfb unless a
+    running `display` is given."""
     Fixture.tmp = tempfile.mkdtemp(prefix="talvoro-e2e-")
     Fixture.pki = os.path.join(Fixture.tmp, "pki")
     subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"), Fixture.pki],
                    check=True, stdout=subprocess.DEVNULL)
+    if display:
+        Fixture.display = display
+        return
     r, w = os.pipe()
     Fixture.xvfb = subprocess.Popen(
         ["Xvfb", "-displayfd", str(w), "-screen", "0", "1920x1080x24",

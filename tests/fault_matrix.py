@@ -14,10 +14,14 @@ The launcher used here writes the SHA-256 of its own bytes to
 "launcher-ran.txt" each time it runs, so a start with wrong bytes is seen
 even where the file was replaced afterwards.
 
-Usage: fault_matrix.py BUILD_DIR PORT [NAME_PREFIX...]
+Usage: fault_matrix.py [--own-network] BUILD_DIR PORT [NAME_PREFIX...]
 Runs the scenarios whose names start with one of the prefixes (all without
 one) and prints a summary line. FAULT_SEED=N repeats the random choices of
-an earlier run (the seed is printed).
+an earlier run (the seed is printed). With --own-network (needs root), the
+scenarios run in a network namespace of their own, with a loopback of its
+own, so that several runners can use the same port at once; their Xvfb stays
+outside, where display numbers are handed out, and the program reaches it
+through its socket file.
 """
 
 import hashlib
@@ -826,10 +830,26 @@ def run_scenario(sc, ctx):
     return problems, wrong
 
 
+def run_in_own_network(args):
+    """Starts an Xvfb here, then runs the matrix in a new network namespace
+    (brought up by `ip`) with that display; returns its exit code."""
+    e2e.setUpModule()
+    try:
+        return subprocess.run(
+            ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"',
+             "sh", sys.executable, os.path.abspath(__file__)] + args,
+            env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display)).returncode
+    finally:
+        e2e.tearDownModule()
+
+
 def main():
     global PORT, PROGRAMS
-    build, PORT = os.path.abspath(sys.argv[1]), int(sys.argv[2])
-    prefixes = sys.argv[3:]
+    args = sys.argv[1:]
+    if args and args[0] == "--own-network":
+        return run_in_own_network(args[1:])
+    build, PORT = os.path.abspath(args[0]), int(args[1])
+    prefixes = args[2:]
     e2e.PORT = PORT
     e2e.CLOSE_TOOL = os.path.join(build, "x11_close_window")
     e2e.CRC_TOOL = os.path.join(build, "talvoro-crc64")
@@ -843,7 +863,7 @@ def main():
     print("seed %d" % seed, flush=True)
     chosen = [s for s in SCENARIOS
               if not prefixes or any(s.name.startswith(p) for p in prefixes)]
-    e2e.setUpModule()
+    e2e.setUpModule(os.environ.get("FAULT_DISPLAY"))
     os.chmod(e2e.Fixture.tmp, 0o755)
     os.chmod(os.path.join(e2e.Fixture.pki, "ca.pem"), 0o644)
     os.chmod(e2e.Fixture.pki, 0o755)
