@@ -206,9 +206,14 @@ class Run:
                    SSL_CERT_FILE=os.path.join(Fixture.pki, "ca.pem"))
         env.pop("SSL_CERT_DIR", None)
         env.pop("GDK_GL", None)
-        self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
-        self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen([PROGRAM], cwd=folder, env=env,
+        self.start([PROGRAM], env, os.path.join(folder, ".."))
+
+    def start(self, command, env, log_dir):
+        self.out_path = os.path.join(log_dir, "stdout.txt")
+        self.err_path = os.path.join(log_dir, "stderr.txt")
+        self.out = open(self.out_path, "wb")
+        self.err = open(self.err_path, "wb")
+        self.proc = subprocess.Popen(command, cwd=self.folder, env=env,
                                      stdout=self.out, stderr=self.err)
 
     def wait(self, timeout):
@@ -240,13 +245,14 @@ class Run:
         self.out.close()
         self.err.close()
 
+    # The output is read through a file description of its own: the
+    # program shares the offset of the one it writes through, so moving
+    # that one would make its next line overwrite earlier ones.
     def stdout(self):
-        self.out.seek(0)
-        return self.out.read().decode()
+        return read(self.out_path).decode(errors="replace")
 
     def stderr(self):
-        self.err.seek(0)
-        return self.err.read().decode()
+        return read(self.err_path).decode(errors="replace")
 
 
 def read(path):

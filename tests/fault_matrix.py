@@ -709,19 +709,7 @@ class Program(e2e.Run):
             env["HOME"] = folder
             command = ["setpriv", "--reuid", str(uid), "--regid", str(uid),
                        "--clear-groups"] + command
-        self.out_path = os.path.join(log_dir, "stdout.txt")
-        self.err_path = os.path.join(log_dir, "stderr.txt")
-        self.out = open(self.out_path, "w+b")
-        self.err = open(self.err_path, "w+b")
-        self.proc = subprocess.Popen(command, cwd=folder, env=env,
-                                     stdout=self.out, stderr=self.err)
-
-    # Read from the files, so that they can be read after finish().
-    def stdout(self):
-        return e2e.read(self.out_path).decode(errors="replace")
-
-    def stderr(self):
-        return e2e.read(self.err_path).decode(errors="replace")
+        self.start(command, env, log_dir)
 
 
 class Context:
