@@ -21,7 +21,7 @@ targets=(${FUZZ_TARGETS:-url head get_head})
 per_input_timeout=10
 rss_limit_mb=2048
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTALVORO_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTALVORO_WERROR=ON -DTALVORO_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 >/dev/null
 

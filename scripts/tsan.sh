@@ -20,7 +20,7 @@ tools=(talvoro-bootstrap-loopback x11_close_window talvoro-crc64)
 # The loopback port is this build's own, so that its end-to-end tests can
 # run beside another build's.
 echo "== $dir: configure and build"
-cmake -S . -B "$dir" -DTALVORO_TSAN=ON -DTALVORO_SANITIZE=OFF \
+cmake -S . -B "$dir" -DTALVORO_WERROR=ON -DTALVORO_TSAN=ON -DTALVORO_SANITIZE=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORO_BUILD_BENCH=OFF \
   -DTALVORO_TEST_PORT=47461 >/dev/null
 cmake --build "$dir" -j"$jobs" --target "${tests[@]}" "${tools[@]}"

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "ui/gtk/uipriv.h"
-#include "ui/src/ffi_tools.h"
+#include "ui/src/area_bridge.h"
+#include "ui/src/poison_mutex.h"
+#include "ui/src/toolkit_string.h"
 #include "ui/src/ui.h"
 #include "ui_test_support.h"
 

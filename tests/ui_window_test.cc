@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "ui/gtk/uipriv.h"
-#include "ui/src/controls/window.h"
 #include "ui/src/png_image.h"
+#include "ui/src/progress_window.h"
 #include "ui/src/splash.h"
 #include "ui/src/ui.h"
 #include "ui_test_support.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "download/error.h"
+#include "base/error.h"
 #include "download/tls.h"
 #include "download/url.h"
 

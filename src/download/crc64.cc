@@ -1,12 +1,10 @@
 #include "download/crc64.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include "base/file.h"
 
 namespace talvoro {
 
@@ -144,29 +142,21 @@ uint64_t Crc64Update(uint64_t crc, const void* data, size_t len) {
 }
 
 Result<uint64_t> Crc64OfFile(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    return FileError("cannot open " + path + ": " + std::strerror(errno));
+  Result<File> file = File::Open(path, OpenMode::kRead);
+  if (!file.ok()) {
+    return FileError("cannot open " + path + ": " + file.error().message);
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   auto buffer =
       std::make_unique_for_overwrite<unsigned char[]>(kCrc64FileBlockSize);
   uint64_t crc = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer.get(), kCrc64FileBlockSize);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      ::close(fd);
-      return FileError("cannot read " + path + ": " + std::strerror(saved));
+    Result<size_t> n = file->Read(buffer.get(), kCrc64FileBlockSize);
+    if (!n.ok()) {
+      return FileError("cannot read " + path + ": " + n.error().message);
     }
-    if (n == 0) break;
-    crc = Crc64Update(crc, buffer.get(), static_cast<size_t>(n));
+    if (*n == 0) break;
+    crc = Crc64Update(crc, buffer.get(), *n);
   }
-  ::close(fd);
   return crc;
 }
 

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 

@@ -1,14 +1,9 @@
 #include "download/download.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
+#include "base/file.h"
 #include "download/http.h"
 #include "download/text.h"
 #include "download/url.h"
@@ -20,48 +15,27 @@ namespace {
 // Body chunks are gathered into writes of this size.
 constexpr size_t kWriteBufferBytes = 256 << 10;
 
-Error FileErrorFromErrno(int error) {
-  return FileError(std::string(std::strerror(error)) + " (os error " +
-                   std::to_string(error) + ")");
+// A failed file operation as the download reports it: the system's text
+// followed by its code.
+Error WithOsCode(Error error) {
+  error.message += " (os error " + std::to_string(error.os_error) + ")";
+  return error;
 }
-
-// Closes a file descriptor when it goes out of scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-Status WriteAllToFd(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FileErrorFromErrno(errno);
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return Status::Ok();
+Status WithOsCode(Status status) {
+  if (status.ok()) return status;
+  return WithOsCode(status.error());
 }
 
 // Appends to a file through one large buffer. The caller reads each chunk
 // straight into the space that Reserve() hands out and then commits it;
-// full buffers are written with one write(2) each. Whatever is still
-// buffered when the writer is destroyed is written then (errors ignored), so
-// the bytes received before an error reach the file.
+// full buffers are written with one write each. Whatever is still buffered
+// when the writer is destroyed is written then (errors ignored), so the
+// bytes received before an error reach the file. `file` must outlive the
+// writer.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(int fd)
-      : fd_(fd), buffer_(new char[kWriteBufferBytes]) {}
+  explicit BufferedWriter(File& file)
+      : file_(file), buffer_(new char[kWriteBufferBytes]) {}
   ~BufferedWriter() { (void)Flush(); }
 
   // Returns room for `size` (at most kWriteBufferBytes) bytes, writing the
@@ -79,31 +53,28 @@ class BufferedWriter {
   // Writes out and empties the buffer. On error the buffered bytes are
   // dropped.
   Status Flush() {
-    Status written = WriteAllToFd(fd_, buffer_.get(), used_);
+    Status written = WithOsCode(file_.WriteAll(buffer_.get(), used_));
     used_ = 0;
     return written;
   }
 
  private:
-  int fd_;
+  File& file_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;
 };
 
 // The stored ETag; empty when the sidecar cannot be opened.
 Result<std::string> ReadStoredEtag(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::string();
+  Result<File> file = File::Open(path, OpenMode::kRead);
+  if (!file.ok()) return std::string();
   std::string text;
   char chunk[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FileErrorFromErrno(errno);
-    }
-    if (n == 0) break;
-    text.append(chunk, static_cast<size_t>(n));
+    Result<size_t> n = file->Read(chunk, sizeof chunk);
+    if (!n.ok()) return WithOsCode(std::move(n).error());
+    if (*n == 0) break;
+    text.append(chunk, *n);
     // No ETag that fits in a HEAD answer is this long: the file is not
     // ours, and it is not read into memory whole.
     if (text.size() > kMaxHeadResponseBytes) {
@@ -117,10 +88,9 @@ Result<std::string> ReadStoredEtag(const std::string& path) {
 }
 
 Status WriteSidecar(const std::string& path, std::string_view etag) {
-  UniqueFd fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return FileErrorFromErrno(errno);
-  return WriteAllToFd(fd.get(), etag.data(), etag.size());
+  Result<File> file = File::Open(path, OpenMode::kTruncate);
+  if (!file.ok()) return WithOsCode(std::move(file).error());
+  return WithOsCode(file->WriteAll(etag.data(), etag.size()));
 }
 
 uint8_t Percent(uint64_t done, uint64_t total) {
@@ -156,9 +126,8 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
         // Empty the old file before the sidecar names the new one, so that
         // its bytes can never pass for a prefix of the new file, even if
         // the process ends right after the sidecar is written.
-        if (::truncate(target_path.c_str(), 0) != 0 && errno != ENOENT) {
-          return FileErrorFromErrno(errno);
-        }
+        Status emptied = WithOsCode(TruncateFileIfPresent(target_path));
+        if (!emptied.ok()) return emptied;
         Status written = WriteSidecar(sidecar_path, etag);
         if (!written.ok()) return written;
         PrintOut("新的 ETag: " + std::string(etag) + "\n");
@@ -166,13 +135,12 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
       });
   if (!head.ok()) co_return head;
 
-  const int flags =
-      O_WRONLY | O_CREAT | O_CLOEXEC | (resume ? O_APPEND : O_TRUNC);
-  UniqueFd file(::open(target_path.c_str(), flags, 0666));
-  if (file.get() < 0) co_return FileErrorFromErrno(errno);
-  struct stat info;
-  if (::fstat(file.get(), &info) != 0) co_return FileErrorFromErrno(errno);
-  uint64_t size = static_cast<uint64_t>(info.st_size);
+  Result<File> file = File::Open(
+      target_path, resume ? OpenMode::kAppend : OpenMode::kTruncate);
+  if (!file.ok()) co_return WithOsCode(std::move(file).error());
+  Result<uint64_t> length = file->Size();
+  if (!length.ok()) co_return WithOsCode(std::move(length).error());
+  uint64_t size = *length;
   PrintOut("当前文件大小: " + std::to_string(size) + " 字节\n");
 
   if (content_length != 0 && content_length == size) {
@@ -186,7 +154,8 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
     // The server ignored the range and sends the whole file: start over.
     // A size above 0 means the file was opened for appending, so the writes
     // follow the truncation.
-    if (::ftruncate(file.get(), 0) != 0) co_return FileErrorFromErrno(errno);
+    Status emptied = WithOsCode(file->Truncate());
+    if (!emptied.ok()) co_return emptied;
     size = 0;
   }
 
@@ -194,7 +163,7 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
   // into the writer's buffer. With a known length, reading stops at the
   // announced end: bytes a server sends beyond it are not part of the file,
   // and a body that never ends cannot fill the disk.
-  BufferedWriter writer(file.get());
+  BufferedWriter writer(*file);
   for (;;) {
     size_t want = kBodyChunkBytes;
     if (content_length != 0) {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "download/download_status.h"
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 

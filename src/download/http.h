@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "download/error.h"
+#include "base/error.h"
 #include "download/tls.h"
 #include "download/url.h"
 

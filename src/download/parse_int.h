@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 

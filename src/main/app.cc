@@ -1,7 +1,5 @@
 #include "main/app.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -13,9 +11,10 @@
 #include "download/executor.h"
 #include "download/integrity.h"
 #include "main/handoff.h"
-#include "ui/src/controls/window.h"
-#include "ui/src/ffi_tools.h"
+#include "main/process.h"
+#include "ui/src/fatal.h"
 #include "ui/src/png_image.h"
+#include "ui/src/progress_window.h"
 #include "ui/src/splash.h"
 #include "ui/src/ui.h"
 
@@ -117,21 +116,14 @@ void RunBootstrap(const std::string& url) {
             InstallAndStartLauncher();
             std::this_thread::sleep_for(kHandOffPause);
             ui::HideWindow(window.window);
-            ExitProcess(0);
+            EndProcess(0);
           },
   };
   ui::RunMessageLoop([&] { PollStep(*status, actions); });
 
   // The window was closed. A download still running ends with the process;
   // the files on disk stay for the next run.
-  ExitProcess(0);
-}
-
-void ExitProcess(int code) {
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  _exit(code);
+  EndProcess(0);
 }
 
 }  // namespace talvoro

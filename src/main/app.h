@@ -49,10 +49,6 @@ void StartDownloadTask(const std::string& url, const std::string& folder,
 // hand-off. Start-up failures (no display, a broken picture) are fatal.
 [[noreturn]] void RunBootstrap(const std::string& url);
 
-// Flushes the standard streams and ends the process with `code` at once,
-// without running destructors that could race the download's worker.
-[[noreturn]] void ExitProcess(int code);
-
 }  // namespace talvoro
 
 #endif  // TALVORO_MAIN_APP_H_

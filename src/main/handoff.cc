@@ -1,49 +1,27 @@
 #include "main/handoff.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
-#include <system_error>
 
+#include "base/file.h"
 #include "main/process.h"
 
 namespace talvoro {
 
-namespace fs = std::filesystem;
-
 std::string PathInCurrentDir(std::string_view name) {
-  std::error_code ec;
-  fs::path dir = fs::current_path(ec);
-  if (ec) return std::string(name);
-  return (dir / name).string();
+  Result<std::string> dir = CurrentDirectory();
+  if (!dir.ok()) return std::string(name);
+  std::string path = std::move(dir).value();
+  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  return path.append(name);
 }
 
 namespace {
 
 // Deletes `path`; on failure prints `what` and the system's text.
 void DeleteReporting(const std::string& path, const char* what) {
-  if (unlink(path.c_str()) != 0) {
-    std::cerr << what << std::strerror(errno) << "\n" << std::flush;
+  if (Status s = RemoveFile(path); !s) {
+    std::cerr << what << s.error().message << "\n" << std::flush;
   }
-}
-
-// Copies `from` to `to` (created or truncated) and flushes it to disk.
-std::error_code CopyDurably(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-  if (ec) return ec;
-  int fd = open(to.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {errno, std::generic_category()};
-  int rc = fsync(fd);
-  int saved = errno;
-  close(fd);
-  if (rc != 0) return {saved, std::generic_category()};
-  return {};
 }
 
 // Puts a whole copy of `target` at `launcher`, or leaves `launcher` as it
@@ -51,18 +29,12 @@ std::error_code CopyDurably(const std::string& from, const std::string& to) {
 std::string PlaceLauncher(const std::string& target,
                           const std::string& launcher) {
   const std::string temp = PathInCurrentDir(kLauncherTempName);
-  if (std::error_code ec = CopyDurably(target, temp)) {
-    unlink(temp.c_str());
-    return ec.message();
-  }
-  if (Status s = MakeExecutable(temp); !s) {
-    unlink(temp.c_str());
-    return s.error().message;
-  }
-  if (rename(temp.c_str(), launcher.c_str()) != 0) {
-    std::string message = std::strerror(errno);
-    unlink(temp.c_str());
-    return message;
+  Status placed = CopyFileDurably(target, temp);
+  if (placed) placed = MakeExecutable(temp);
+  if (placed) placed = ReplaceFile(temp, launcher);
+  if (!placed) {
+    (void)RemoveFile(temp);
+    return placed.error().message;
   }
   return {};
 }
@@ -78,8 +50,7 @@ void InstallAndStartLauncher() {
   const std::string target = PathInCurrentDir(kTargetFileName);
   const std::string launcher = PathInCurrentDir(kLauncherName);
 
-  struct stat st;
-  if (lstat(launcher.c_str(), &st) == 0) {
+  if (PathExists(launcher)) {
     DeleteReporting(launcher, "Failed to delete existing file: ");
   }
   if (std::string error = PlaceLauncher(target, launcher); !error.empty()) {

@@ -1,13 +1,13 @@
-// Starting the launcher as a separate process.
+// Starting the launcher as a separate process, and ending this one.
 //
-// The platform's process creation lives behind this header: process_posix.cc
-// on Linux; a Windows implementation can sit beside it.
+// The platform's process services live behind this header: process_posix.cc
+// (posix_spawn) and process_win.cc (CreateProcessW).
 #ifndef TALVORO_MAIN_PROCESS_H_
 #define TALVORO_MAIN_PROCESS_H_
 
 #include <string>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro {
 
@@ -18,9 +18,13 @@ namespace talvoro {
 // created.
 Status StartDetachedProcess(const std::string& path);
 
-// Gives `path` the mode rwxr-xr-x so that it can be started. Returns the
-// system's error text on failure.
+// Makes the file at `path` startable: the mode rwxr-xr-x on POSIX; nothing
+// to do on Windows. Returns the system's error text on failure.
 Status MakeExecutable(const std::string& path);
+
+// Flushes the standard streams and ends the process with `code` at once,
+// without running destructors that could race the download's worker.
+[[noreturn]] void EndProcess(int code);
 
 }  // namespace talvoro
 

@@ -1,9 +1,12 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "main/process.h"
 
@@ -24,6 +27,13 @@ Status StartDetachedProcess(const std::string& path) {
 Status MakeExecutable(const std::string& path) {
   if (chmod(path.c_str(), 0755) != 0) return FileError(std::strerror(errno));
   return Status::Ok();
+}
+
+void EndProcess(int code) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  _exit(code);
 }
 
 }  // namespace talvoro

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "download/error.h"
+#include "base/error.h"
 #include "download/http.h"
 #include "fuzz_check.h"
 

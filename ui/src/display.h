@@ -1,5 +1,6 @@
 // Where the screen is: the desktop rectangle of the first display output.
-// One implementation per platform (display_gtk.cc here).
+// One implementation per platform: ui/gtk/display_gtk.cc (GDK's monitors),
+// ui/win32/display_dxgi.cc (DXGI's outputs).
 #ifndef TALVORO_UI_SRC_DISPLAY_H_
 #define TALVORO_UI_SRC_DISPLAY_H_
 
@@ -16,9 +17,11 @@ struct DisplayRect {
   int32_t bottom;
 };
 
-// Returns the rectangle of output 0, else of output 1, or nullopt if
-// neither exists. Needs the running toolkit (it asks the toolkit's display
-// connection).
+// Returns the rectangle of the first display output, or nullopt if there is
+// none. GTK: monitor 0, else monitor 1 of the toolkit's display connection
+// (needs the running toolkit). Windows: output 0 of graphics adapter 0, else
+// output 0 of adapter 1, in physical pixels (the program is per-monitor DPI
+// aware through its manifest); nullopt also when DXGI cannot start.
 std::optional<DisplayRect> FirstDisplayRect();
 
 }  // namespace talvoro::ui

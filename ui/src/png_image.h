@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "download/error.h"
+#include "base/error.h"
 
 namespace talvoro::ui {
 

@@ -1,8 +1,12 @@
 #include "ui/src/ui.h"
 
 #include <atomic>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "ui/src/fatal.h"
+#include "ui/src/toolkit_string.h"
 
 namespace talvoro::ui {
 namespace {

@@ -11,9 +11,10 @@
 #include <shared_mutex>
 #include <string_view>
 
-#include "download/error.h"
+#include "base/error.h"
 #include "ui/libui/ui.h"
-#include "ui/src/ffi_tools.h"
+#include "ui/src/area_bridge.h"
+#include "ui/src/poison_mutex.h"
 
 namespace talvoro::ui {
 

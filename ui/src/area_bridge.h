@@ -1,41 +1,14 @@
-// Helpers at the border between the program and the C toolkit: string
-// conversion, the area callback bridge and a mutex that notices when a
-// holder left it by an exception.
-#ifndef TALVORO_UI_SRC_FFI_TOOLS_H_
-#define TALVORO_UI_SRC_FFI_TOOLS_H_
+// The bridge from the toolkit's area callbacks (a C table of function
+// pointers) to a C++ handler object.
+#ifndef TALVORO_UI_SRC_AREA_BRIDGE_H_
+#define TALVORO_UI_SRC_AREA_BRIDGE_H_
 
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
-#include <string>
-#include <string_view>
 
-#include "download/error.h"
 #include "ui/libui/ui.h"
 
 namespace talvoro::ui {
-
-// The text of every fatal error that stems from an error value the program
-// cannot continue without (a failed toolkit start, a poisoned lock, a string
-// the toolkit cannot take).
-inline constexpr std::string_view kUnwrapFailed =
-    "called `Result::unwrap()` on an `Err` value";
-
-// Prints `message` and a line feed on stderr and aborts the process.
-[[noreturn]] void Fatal(std::string_view message);
-
-// Returns `text` as a string whose c_str() can be handed to the toolkit, or
-// an error if `text` contains a zero byte (the toolkit would cut it there).
-Result<std::string> ToToolkitString(std::string_view text);
-
-// Copies a NUL-terminated string from the toolkit. Every ill-formed UTF-8
-// sequence (each maximal invalid subpart) becomes U+FFFD (EF BF BD).
-// `text` stays owned by the caller.
-std::string FromToolkitString(const char* text);
-
-// ---- Area callbacks ------------------------------------------------------
 
 // Copies of the toolkit's event records, valid beyond the callback.
 struct AreaDrawParams {
@@ -111,43 +84,6 @@ class AreaBridge {
   Record record_;
 };
 
-// ---- Locks ---------------------------------------------------------------
-
-// A mutex that remembers when a holder released it while an exception was
-// unwinding its stack: the data it guards may be half-updated, so every
-// later lock ends the process with kUnwrapFailed.
-template <typename Mutex>
-class PoisonMutex {
- public:
-  // Exclusive hold; fatal if the mutex is poisoned.
-  class Guard {
-   public:
-    explicit Guard(PoisonMutex& m)
-        : m_(m), lock_(m.mutex_), exceptions_(std::uncaught_exceptions()) {
-      if (m_.poisoned_) Fatal(kUnwrapFailed);
-    }
-    ~Guard() {
-      if (std::uncaught_exceptions() > exceptions_) m_.poisoned_ = true;
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-   private:
-    PoisonMutex& m_;
-    std::unique_lock<Mutex> lock_;
-    int exceptions_;
-  };
-
-  bool poisoned() {
-    std::unique_lock<Mutex> lock(mutex_);
-    return poisoned_;
-  }
-
- private:
-  Mutex mutex_;
-  bool poisoned_ = false;
-};
-
 }  // namespace talvoro::ui
 
-#endif  // TALVORO_UI_SRC_FFI_TOOLS_H_
+#endif  // TALVORO_UI_SRC_AREA_BRIDGE_H_

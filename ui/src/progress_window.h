@@ -9,8 +9,8 @@
 //   RunMessageLoop([&] { window->bar->SetPercent(status.percent); });
 //   ...
 //   HideWindow(window->window);  // before handing over to another program
-#ifndef TALVORO_UI_SRC_CONTROLS_WINDOW_H_
-#define TALVORO_UI_SRC_CONTROLS_WINDOW_H_
+#ifndef TALVORO_UI_SRC_PROGRESS_WINDOW_H_
+#define TALVORO_UI_SRC_PROGRESS_WINDOW_H_
 
 #include <chrono>
 #include <cstdint>
@@ -19,10 +19,10 @@
 #include <mutex>
 #include <string_view>
 
-#include "download/error.h"
+#include "base/error.h"
 #include "ui/libui/ui.h"
 #include "ui/src/display.h"
-#include "ui/src/ffi_tools.h"
+#include "ui/src/poison_mutex.h"
 #include "ui/src/png_image.h"
 #include "ui/src/ui.h"
 
@@ -113,4 +113,4 @@ void HideWindow(uiWindow* window);
 
 }  // namespace talvoro::ui
 
-#endif  // TALVORO_UI_SRC_CONTROLS_WINDOW_H_
+#endif  // TALVORO_UI_SRC_PROGRESS_WINDOW_H_

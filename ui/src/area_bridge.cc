@@ -1,31 +1,9 @@
-#include "ui/src/ffi_tools.h"
+#include "ui/src/area_bridge.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <type_traits>
-
-#include "base/utf8.h"
+#include <utility>
 
 namespace talvoro::ui {
-
-void Fatal(std::string_view message) {
-  std::fwrite(message.data(), 1, message.size(), stderr);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
-  std::abort();
-}
-
-Result<std::string> ToToolkitString(std::string_view text) {
-  size_t zero = text.find('\0');
-  if (zero != std::string_view::npos) {
-    return InputError("string contains a zero byte at position " +
-                      std::to_string(zero));
-  }
-  return std::string(text);
-}
-
-std::string FromToolkitString(const char* text) { return ToValidUtf8(text); }
 
 AreaBridge::AreaBridge(std::unique_ptr<AreaHandler> handler)
     : handler_(std::move(handler)),

@@ -1,11 +1,11 @@
-// Error values of the download engine.
+// Error values shared by the download engine, the application and the window.
 //
 // Every fallible operation of the engine returns either a value or an
 // `Error`. An error carries the printable text that the download task shows
 // after "下载失败: ", and the kind of failure, which decides whether the
 // partial download is worth keeping for the next attempt.
-#ifndef TALVORO_DOWNLOAD_ERROR_H_
-#define TALVORO_DOWNLOAD_ERROR_H_
+#ifndef TALVORO_BASE_ERROR_H_
+#define TALVORO_BASE_ERROR_H_
 
 #include <cassert>
 #include <string>
@@ -31,6 +31,9 @@ enum class ErrorKind {
 struct Error {
   ErrorKind kind;
   std::string message;
+  // The system's code for a failed system call (errno, or a Win32 error
+  // code); 0 for the program's own errors.
+  int os_error = 0;
 };
 
 inline Error NetworkError(std::string message) {
@@ -105,4 +108,4 @@ class [[nodiscard]] Status {
 
 }  // namespace talvoro
 
-#endif  // TALVORO_DOWNLOAD_ERROR_H_
+#endif  // TALVORO_BASE_ERROR_H_

@@ -1,8 +1,10 @@
-#include "ui/src/controls/window.h"
+#include "ui/src/progress_window.h"
 
 #include <algorithm>
 #include <thread>
 #include <utility>
+
+#include "ui/src/area_bridge.h"
 
 namespace talvoro::ui {
 namespace {

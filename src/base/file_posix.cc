@@ -1,0 +1,153 @@
+// The file operations on POSIX systems.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "base/file.h"
+
+namespace talvoro {
+
+namespace {
+
+Error LastError() {
+  const int code = errno;
+  return Error{ErrorKind::kFile, std::strerror(code), code};
+}
+
+std::string PathText(std::string_view path) { return std::string(path); }
+
+}  // namespace
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, kClosed)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kClosed);
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+Result<File> File::Open(std::string_view path, OpenMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kAppend:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+    case OpenMode::kTruncate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+  }
+  const std::string name = PathText(path);
+  int fd;
+  do {
+    fd = ::open(name.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return LastError();
+  if (mode == OpenMode::kRead) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  return File(fd);
+}
+
+Result<uint64_t> File::Size() const {
+  struct stat info;
+  if (::fstat(static_cast<int>(handle_), &info) != 0) return LastError();
+  return static_cast<uint64_t>(info.st_size);
+}
+
+Result<size_t> File::Read(void* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(handle_), data, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return LastError();
+  }
+}
+
+Status File::WriteAll(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(static_cast<int>(handle_), p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+Status File::Truncate() {
+  if (::ftruncate(static_cast<int>(handle_), 0) != 0) return LastError();
+  // Writes of a file opened for appending go to the new end anyway; the
+  // others start at 0 again.
+  if (::lseek(static_cast<int>(handle_), 0, SEEK_SET) < 0) return LastError();
+  return Status::Ok();
+}
+
+Status File::Sync() {
+  if (::fsync(static_cast<int>(handle_)) != 0) return LastError();
+  return Status::Ok();
+}
+
+void File::Close() {
+  if (handle_ != kClosed) ::close(static_cast<int>(std::exchange(handle_, kClosed)));
+}
+
+Status RemoveFile(std::string_view path) {
+  if (::unlink(PathText(path).c_str()) != 0) return LastError();
+  return Status::Ok();
+}
+
+Status TruncateFileIfPresent(std::string_view path) {
+  if (::truncate(PathText(path).c_str(), 0) != 0 && errno != ENOENT) {
+    return LastError();
+  }
+  return Status::Ok();
+}
+
+bool PathExists(std::string_view path) {
+  struct stat info;
+  return ::lstat(PathText(path).c_str(), &info) == 0;
+}
+
+Status CopyFileDurably(std::string_view from, std::string_view to) {
+  std::error_code ec;
+  std::filesystem::copy_file(PathText(from), PathText(to),
+                             std::filesystem::copy_options::overwrite_existing,
+                             ec);
+  if (ec) return Error{ErrorKind::kFile, ec.message(), ec.value()};
+  Result<File> copy = File::Open(to, OpenMode::kRead);
+  if (!copy.ok()) return std::move(copy).error();
+  return copy->Sync();
+}
+
+Status ReplaceFile(std::string_view from, std::string_view to) {
+  if (std::rename(PathText(from).c_str(), PathText(to).c_str()) != 0) {
+    return LastError();
+  }
+  return Status::Ok();
+}
+
+Result<std::string> CurrentDirectory() {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::current_path(ec);
+  if (ec) return Error{ErrorKind::kFile, ec.message(), ec.value()};
+  return dir.string();
+}
+
+}  // namespace talvoro

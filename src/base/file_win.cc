@@ -1,0 +1,179 @@
+// The file operations on Windows, through the Win32 file API with UTF-16
+// paths. Files are opened with read, write and delete sharing.
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "base/file.h"
+#include "base/win32_text.h"
+
+namespace talvoro {
+
+namespace {
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// ReadFile and WriteFile take a 32-bit size.
+constexpr size_t kMaxTransfer = size_t{1} << 30;
+
+Error ErrorFrom(DWORD code) {
+  return Error{ErrorKind::kFile, Win32ErrorText(code), static_cast<int>(code)};
+}
+
+Error LastError() { return ErrorFrom(GetLastError()); }
+
+HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+bool IsMissing(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, kClosed)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kClosed);
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+Result<File> File::Open(std::string_view path, OpenMode mode) {
+  const bool read = mode == OpenMode::kRead;
+  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(),
+                         read ? GENERIC_READ : GENERIC_WRITE, kShareAll,
+                         nullptr, read ? OPEN_EXISTING : OPEN_ALWAYS,
+                         read ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  File file(reinterpret_cast<intptr_t>(h));
+  if (mode == OpenMode::kTruncate) {
+    Status emptied = file.Truncate();
+    if (!emptied.ok()) return emptied.error();
+  } else if (mode == OpenMode::kAppend) {
+    if (!SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_END)) {
+      return LastError();
+    }
+  }
+  return file;
+}
+
+Result<uint64_t> File::Size() const {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(AsHandle(handle_), &size)) return LastError();
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+Result<size_t> File::Read(void* data, size_t size) {
+  DWORD n = 0;
+  if (!ReadFile(AsHandle(handle_), data,
+                static_cast<DWORD>(std::min(size, kMaxTransfer)), &n,
+                nullptr)) {
+    return LastError();
+  }
+  return static_cast<size_t>(n);
+}
+
+Status File::WriteAll(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD n = 0;
+    if (!WriteFile(AsHandle(handle_), p,
+                   static_cast<DWORD>(std::min(size, kMaxTransfer)), &n,
+                   nullptr)) {
+      return LastError();
+    }
+    p += n;
+    size -= n;
+  }
+  return Status::Ok();
+}
+
+Status File::Truncate() {
+  HANDLE h = AsHandle(handle_);
+  if (!SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(h)) {
+    return LastError();
+  }
+  return Status::Ok();
+}
+
+Status File::Sync() {
+  if (!FlushFileBuffers(AsHandle(handle_))) return LastError();
+  return Status::Ok();
+}
+
+void File::Close() {
+  if (handle_ != kClosed) CloseHandle(AsHandle(std::exchange(handle_, kClosed)));
+}
+
+Status RemoveFile(std::string_view path) {
+  if (!DeleteFileW(Utf8ToWide(path).c_str())) return LastError();
+  return Status::Ok();
+}
+
+Status TruncateFileIfPresent(std::string_view path) {
+  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, kShareAll,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (IsMissing(code)) return Status::Ok();
+    return ErrorFrom(code);
+  }
+  File file(reinterpret_cast<intptr_t>(h));
+  return file.Truncate();
+}
+
+bool PathExists(std::string_view path) {
+  return GetFileAttributesW(Utf8ToWide(path).c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
+Status CopyFileDurably(std::string_view from, std::string_view to) {
+  const std::wstring target = Utf8ToWide(to);
+  if (!CopyFileW(Utf8ToWide(from).c_str(), target.c_str(),
+                 /*bFailIfExists=*/FALSE)) {
+    return LastError();
+  }
+  // FlushFileBuffers needs a handle with write access.
+  HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  File copy(reinterpret_cast<intptr_t>(h));
+  return copy.Sync();
+}
+
+Status ReplaceFile(std::string_view from, std::string_view to) {
+  if (!MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return LastError();
+  }
+  return Status::Ok();
+}
+
+Result<std::string> CurrentDirectory() {
+  std::wstring dir(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetCurrentDirectoryW(static_cast<DWORD>(dir.size()), dir.data());
+    if (n == 0) return LastError();
+    if (n < dir.size()) {
+      dir.resize(n);
+      break;
+    }
+    dir.resize(n);  // n counts the terminating zero when it did not fit
+  }
+  while (!dir.empty() && (dir.back() == L'\\' || dir.back() == L'/')) {
+    dir.pop_back();
+  }
+  return WideToUtf8(dir);
+}
+
+}  // namespace talvoro

@@ -1,0 +1,118 @@
+/* Start, end and stepping of the Win32 backend. */
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "uipriv.h"
+
+HINSTANCE uipriv_instance;
+
+static HWND parking;
+static int quit_requested;
+static const WCHAR *const registered[] = {
+    UIPRIV_WINDOW_CLASS, UIPRIV_CONTAINER_CLASS, UIPRIV_AREA_CLASS};
+
+HWND uipriv_parking_window(void) { return parking; }
+
+/* "what failed (error N)" in malloc'd memory, as uiFreeInitError() frees. */
+static const char *init_error(const char *what, DWORD code) {
+  const char *format = "%s failed (error %lu)";
+  int n = snprintf(NULL, 0, format, what, (unsigned long)code);
+  char *message = malloc((size_t)n + 1);
+  if (message == NULL) abort();
+  snprintf(message, (size_t)n + 1, format, what, (unsigned long)code);
+  return message;
+}
+
+static void unregister_classes(void) {
+  for (size_t i = 0; i < sizeof registered / sizeof registered[0]; i++)
+    UnregisterClassW(registered[i], uipriv_instance);
+}
+
+const char *uiInit(uiInitOptions *options) {
+  (void)options;
+  quit_requested = 0;
+  uipriv_instance = GetModuleHandleW(NULL);
+  INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
+  if (!InitCommonControlsEx(&icc))
+    return init_error("InitCommonControlsEx", GetLastError());
+  if (!uipriv_register_window_class() || !uipriv_register_container_class() ||
+      !uipriv_register_area_class()) {
+    DWORD code = GetLastError();
+    unregister_classes();
+    return init_error("RegisterClassW", code);
+  }
+  /* Never shown: a message-only window has no screen presence at all. */
+  parking = CreateWindowExW(0, UIPRIV_CONTAINER_CLASS, L"", WS_POPUP, 0, 0, 0,
+                            0, HWND_MESSAGE, NULL, uipriv_instance, NULL);
+  if (parking == NULL) {
+    DWORD code = GetLastError();
+    unregister_classes();
+    return init_error("CreateWindowExW", code);
+  }
+  return NULL;
+}
+
+void uiUninit(void) {
+  DestroyWindow(parking);
+  parking = NULL;
+  /* Hand out what the destroyed windows left queued, so that nothing of
+   * them reaches a later toolkit. Bounded: a message that keeps coming
+   * back is not waited for. */
+  MSG msg;
+  for (int i = 0; i < 10000 && PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE);
+       i++) {
+    if (msg.message == WM_QUIT) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  unregister_classes();
+  quit_requested = 0;
+}
+
+void uiFreeInitError(const char *err) { free((void *)err); }
+
+void uiMainSteps(void) { quit_requested = 0; }
+
+int uiMainStep(int wait) {
+  if (quit_requested) return 0;
+  MSG msg;
+  if (wait) {
+    BOOL got = GetMessageW(&msg, NULL, 0, 0);
+    if (got == -1) return 1;
+    if (got == 0) msg.message = WM_QUIT;
+  } else if (!PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
+    return 1;
+  }
+  if (msg.message == WM_QUIT) {
+    /* Someone posted a quit (PostQuitMessage): the loop ends as with
+     * uiQuit(). */
+    quit_requested = 1;
+    return 0;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+  return quit_requested ? 0 : 1;
+}
+
+void uiQuit(void) { quit_requested = 1; }
+
+WCHAR *uipriv_to_utf16(const char *text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+  if (n <= 0) abort();
+  WCHAR *out = malloc((size_t)n * sizeof *out);
+  if (out == NULL) abort();
+  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, out, n) != n) abort();
+  return out;
+}
+
+void uipriv_user_bug(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stderr, format, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  fflush(stderr);
+  abort();
+}
