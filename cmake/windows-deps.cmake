@@ -30,6 +30,8 @@ target_link_libraries(talvoro_asio INTERFACE ws2_32 mswsock Threads::Threads)
 add_library(Asio::Asio ALIAS talvoro_asio)
 
 # --- zlib and libpng ---
+# The static archive, not the import library of zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 set(TALVORO_LIBPNG_SOURCE ${PROJECT_SOURCE_DIR}/.deps/libpng CACHE PATH
     "Unpacked libpng sources (scripts/deps.sh windows puts them here)")

@@ -127,8 +127,10 @@ Status TruncateFileIfPresent(std::string_view path) {
     if (IsMissing(code)) return Status::Ok();
     return ErrorFrom(code);
   }
-  File file(reinterpret_cast<intptr_t>(h));
-  return file.Truncate();
+  Status emptied = Status::Ok();
+  if (!SetEndOfFile(h)) emptied = LastError();
+  CloseHandle(h);
+  return emptied;
 }
 
 bool PathExists(std::string_view path) {
@@ -146,8 +148,10 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
   HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
-  File copy(reinterpret_cast<intptr_t>(h));
-  return copy.Sync();
+  Status flushed = Status::Ok();
+  if (!FlushFileBuffers(h)) flushed = LastError();
+  CloseHandle(h);
+  return flushed;
 }
 
 Status ReplaceFile(std::string_view from, std::string_view to) {

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "base/command_line.h"
+#include "base/console.h"
 #include "download/crc64.h"
 
 int main(int argc, char** argv) {
+  talvoro::UseBinaryStandardStreams();
   const std::vector<std::string> files =
       talvoro::CommandLineArguments(argc, argv);
   if (files.size() < 2) {

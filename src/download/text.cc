@@ -44,9 +44,4 @@ std::string_view TrimWhiteSpace(std::string_view text) {
   return text;
 }
 
-void PrintOut(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace talvoro

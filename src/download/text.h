@@ -4,7 +4,8 @@
 
 #include <string_view>
 
-#include "base/utf8.h"  // IsValidUtf8, with kInvalidUtf8Message
+#include "base/console.h"  // PrintOut, PrintErr
+#include "base/utf8.h"     // IsValidUtf8, with kInvalidUtf8Message
 
 namespace talvoro {
 
@@ -17,8 +18,6 @@ inline constexpr char kInvalidUtf8Message[] =
 // U+202F, U+205F, U+3000) encoded in UTF-8.
 std::string_view TrimWhiteSpace(std::string_view text);
 
-// Writes `text` to standard output and flushes it.
-void PrintOut(std::string_view text);
 
 }  // namespace talvoro
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -10,6 +9,7 @@
 #include "download/download.h"
 #include "download/executor.h"
 #include "download/integrity.h"
+#include "download/text.h"
 #include "main/handoff.h"
 #include "main/process.h"
 #include "ui/src/fatal.h"
@@ -66,7 +66,7 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
   Status result = co_await Download(url, target, sidecar, &remote_crc, status);
   if (!result) {
     const Error& error = result.error();
-    std::cerr << "下载失败: " << error.message << "\n" << std::flush;
+    PrintErr("下载失败: " + error.message + "\n");
     status->SetPhase(error.kind == ErrorKind::kNetwork ? kDownloadInterrupted
                                                        : kDownloadFailed);
     co_return;

@@ -1,8 +1,7 @@
 #include "main/handoff.h"
 
-#include <iostream>
-
 #include "base/file.h"
+#include "download/text.h"
 #include "main/process.h"
 
 namespace talvoro {
@@ -18,9 +17,9 @@ std::string PathInCurrentDir(std::string_view name) {
 namespace {
 
 // Deletes `path`; on failure prints `what` and the system's text.
-void DeleteReporting(const std::string& path, const char* what) {
+void DeleteReporting(const std::string& path, const std::string& what) {
   if (Status s = RemoveFile(path); !s) {
-    std::cerr << what << s.error().message << "\n" << std::flush;
+    PrintErr(what + s.error().message + "\n");
   }
 }
 
@@ -54,14 +53,12 @@ void InstallAndStartLauncher() {
     DeleteReporting(launcher, "Failed to delete existing file: ");
   }
   if (std::string error = PlaceLauncher(target, launcher); !error.empty()) {
-    std::cerr << "Failed to copy file: " << error << "\n" << std::flush;
+    PrintErr("Failed to copy file: " + error + "\n");
   }
   if (Status s = StartDetachedProcess(launcher); s) {
-    std::cout << "Setup executable started successfully\n" << std::flush;
+    PrintOut("Setup executable started successfully\n");
   } else {
-    std::cerr << "Failed to start setup executable: " << s.error().message
-              << "\n"
-              << std::flush;
+    PrintErr("Failed to start setup executable: " + s.error().message + "\n");
   }
 }
 

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "main/process.h"
 
@@ -30,8 +29,6 @@ Status MakeExecutable(const std::string& path) {
 }
 
 void EndProcess(int code) {
-  std::cout.flush();
-  std::cerr.flush();
   std::fflush(nullptr);
   _exit(code);
 }

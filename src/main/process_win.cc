@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <iostream>
 
 #include "base/win32_text.h"
 #include "main/process.h"
@@ -34,8 +33,6 @@ Status StartDetachedProcess(const std::string& path) {
 Status MakeExecutable(const std::string&) { return Status::Ok(); }
 
 void EndProcess(int code) {
-  std::cout.flush();
-  std::cerr.flush();
   std::fflush(nullptr);
   ::ExitProcess(static_cast<UINT>(code));
 }

@@ -1,0 +1,459 @@
+// TLS through SSPI with the SChannel provider, over an Asio socket.
+//
+// The provider runs the handshake and the record layer only: its automatic
+// check of the server's certificate is switched off (under Wine it accepts
+// anything) and the check is made here, once the handshake is complete and
+// before the stream is handed out, so no request is ever written to a
+// server that was not verified. The chain is built with CryptoAPI against
+// the system's stores for the server-authentication usages, its trust
+// status is examined here, and the SSL policy checks the server name.
+#include <algorithm>
+#include <asio/experimental/as_tuple.hpp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "download/tls.h"
+#include "download/watchdog.h"
+
+// After Asio, which brings winsock2.h before windows.h.
+#include <windows.h>
+#include <winternl.h>
+#define SCHANNEL_USE_BLACKLISTS
+#define SECURITY_WIN32
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+#include <wincrypt.h>
+
+#include "base/win32_text.h"
+
+namespace talvoro {
+
+namespace {
+
+using asio::ip::tcp;
+constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+
+constexpr ULONG kContextFlags =
+    ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+    ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
+    ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// Room for one whole TLS record (16 KiB of data and its overhead) to begin
+// with; the buffer grows for larger handshake messages up to the cap.
+constexpr size_t kInitialIncomingBytes = 16 * 1024 + 512;
+constexpr size_t kMaxIncomingBytes = 1 << 20;
+
+std::string SecurityStatusText(SECURITY_STATUS status) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX",
+                static_cast<unsigned long>(status));
+  std::string text = Win32ErrorText(static_cast<DWORD>(status));
+  if (text.rfind("os error", 0) == 0) return std::string("TLS error ") + code;
+  return text + " (" + code + ")";
+}
+
+Error CertificateFailed(const std::string& reason) {
+  return NetworkError(std::string(kCertificateFailedPrefix) + reason);
+}
+
+// The reason a chain is not trusted, in the words the OpenSSL build uses;
+// empty when its trust status holds no error.
+std::string ChainFailure(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT leaf) {
+  // Revocation is not asked for; its "unknown" bits say nothing.
+  const DWORD status = chain->TrustStatus.dwErrorStatus &
+                       ~(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                         CERT_TRUST_IS_OFFLINE_REVOCATION);
+  if (status == CERT_TRUST_NO_ERROR) return {};
+  if (status & CERT_TRUST_IS_NOT_TIME_VALID) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (CompareFileTime(&now, &leaf->pCertInfo->NotBefore) < 0) {
+      return "certificate is not yet valid";
+    }
+    return "certificate has expired";
+  }
+  if (status & CERT_TRUST_IS_REVOKED) return "certificate revoked";
+  if (status & CERT_TRUST_IS_PARTIAL_CHAIN) {
+    return "unable to get local issuer certificate";
+  }
+  if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) {
+    const bool alone =
+        chain->cChain > 0 && chain->rgpChain[0]->cElement == 1;
+    return alone ? "self-signed certificate"
+                 : "self-signed certificate in certificate chain";
+  }
+  if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) {
+    return "unsupported certificate purpose";
+  }
+  if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) {
+    return "certificate signature failure";
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "certificate chain not trusted (0x%08lX)",
+                static_cast<unsigned long>(status));
+  return text;
+}
+
+// The reason the SSL policy gives, in the same words.
+std::string PolicyFailure(DWORD error) {
+  switch (static_cast<HRESULT>(error)) {
+    case CERT_E_CN_NO_MATCH:
+      return "hostname mismatch";
+    case CERT_E_EXPIRED:
+      return "certificate has expired";
+    case CERT_E_UNTRUSTEDROOT:
+      return "self-signed certificate";
+    case CERT_E_CHAINING:
+      return "unable to get local issuer certificate";
+    case CERT_E_WRONG_USAGE:
+      return "unsupported certificate purpose";
+    case CERT_E_REVOKED:
+      return "certificate revoked";
+    default:
+      return SecurityStatusText(static_cast<SECURITY_STATUS>(error));
+  }
+}
+
+// Checks the server's certificate `leaf` (with the certificates the server
+// sent beside it) for `host`.
+Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
+  LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH),
+                    const_cast<LPSTR>(szOID_SERVER_GATED_CRYPTO),
+                    const_cast<LPSTR>(szOID_SGC_NETSCAPE)};
+  CERT_CHAIN_PARA para{};
+  para.cbSize = sizeof para;
+  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+  para.RequestedUsage.Usage.cUsageIdentifier = 3;
+  para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore,
+                               &para, 0, nullptr, &chain)) {
+    return CertificateFailed(Win32ErrorText(GetLastError()));
+  }
+  std::string reason = ChainFailure(chain, leaf);
+  if (reason.empty()) {
+    std::wstring name = Utf8ToWide(host);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = name.data();
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS outcome{};
+    outcome.cbSize = sizeof outcome;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain,
+                                          &policy, &outcome)) {
+      reason = Win32ErrorText(GetLastError());
+    } else if (outcome.dwError != 0) {
+      reason = PolicyFailure(outcome.dwError);
+    }
+  }
+  CertFreeCertificateChain(chain);
+  if (!reason.empty()) return CertificateFailed(reason);
+  return Status::Ok();
+}
+
+// SCH_CREDENTIALS where the system knows it (Windows 10 1809 and later,
+// needed for TLS 1.3), else the older SCHANNEL_CRED; the protocols are the
+// system's defaults either way.
+SECURITY_STATUS AcquireCredentials(CredHandle* credentials) {
+  const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION |
+                      SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+  TimeStamp expiry;
+  SCH_CREDENTIALS modern{};
+  modern.dwVersion = SCH_CREDENTIALS_VERSION;
+  modern.dwFlags = flags;
+  SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
+      nullptr, &modern, nullptr, nullptr, credentials, &expiry);
+  if (status == SEC_E_OK) return status;
+  SCHANNEL_CRED legacy{};
+  legacy.dwVersion = SCHANNEL_CRED_VERSION;
+  legacy.dwFlags = flags;
+  return AcquireCredentialsHandleW(
+      nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
+      nullptr, &legacy, nullptr, nullptr, credentials, &expiry);
+}
+
+}  // namespace
+
+struct SecureStream::Impl {
+  Impl(tcp::socket s, std::chrono::steady_clock::duration idle)
+      : socket(std::move(s)),
+        incoming(kInitialIncomingBytes),
+        watchdog(socket.get_executor(),
+                 [this] {
+                   asio::error_code ignored;
+                   socket.close(ignored);
+                 }),
+        idle_timeout(idle) {}
+
+  ~Impl() {
+    if (has_context) DeleteSecurityContext(&context);
+    if (has_credentials) FreeCredentialsHandle(&credentials);
+  }
+
+  Error Failure(const asio::error_code& ec) const {
+    if (watchdog.expired()) return NetworkError(kTimedOutMessage);
+    return NetworkError(ec.message());
+  }
+
+  // Reads more encrypted bytes from the socket after the `used` ones.
+  // Returns false at the end of the stream.
+  asio::awaitable<Result<bool>> ReadMore() {
+    if (used == incoming.size()) {
+      if (incoming.size() >= kMaxIncomingBytes) {
+        co_return NetworkError("TLS record larger than " +
+                               std::to_string(kMaxIncomingBytes) + " bytes");
+      }
+      incoming.resize(incoming.size() * 2);
+    }
+    auto [ec, n] = co_await socket.async_read_some(
+        asio::buffer(incoming.data() + used, incoming.size() - used),
+        kNoThrow);
+    if (ec == asio::error::eof && !watchdog.expired()) co_return false;
+    if (ec) co_return Failure(ec);
+    used += n;
+    co_return true;
+  }
+
+  asio::awaitable<Status> Send(const void* data, size_t size) {
+    auto [ec, n] =
+        co_await asio::async_write(socket, asio::buffer(data, size), kNoThrow);
+    if (ec) co_return Failure(ec);
+    co_return Status::Ok();
+  }
+
+  // Keeps the unprocessed input that `extra` names (if any) at the front
+  // of `incoming`.
+  void KeepExtra(const SecBuffer& extra) {
+    if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0) {
+      std::memmove(incoming.data(), incoming.data() + used - extra.cbBuffer,
+                   extra.cbBuffer);
+      used = extra.cbBuffer;
+    } else {
+      used = 0;
+    }
+  }
+
+  // Runs InitializeSecurityContext until the context is complete: the
+  // handshake (`first`), or the messages that follow a SEC_I_RENEGOTIATE
+  // later on (a TLS 1.3 session ticket, for one). Tokens for the server are
+  // sent as they come.
+  asio::awaitable<Status> Negotiate(bool first) {
+    std::wstring target = Utf8ToWide(host);
+    bool need_input = !first && used == 0;
+    for (;;) {
+      if (need_input) {
+        Result<bool> more = co_await ReadMore();
+        if (!more.ok()) co_return std::move(more).error();
+        if (!*more) co_return NetworkError(kHandshakeEofMessage);
+      }
+      SecBuffer in[2] = {
+          {static_cast<ULONG>(used), SECBUFFER_TOKEN, incoming.data()},
+          {0, SECBUFFER_EMPTY, nullptr}};
+      SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in};
+      SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+      SecBufferDesc out_desc{SECBUFFER_VERSION, 1, out};
+      ULONG attributes = 0;
+      const bool start = first && !has_context;
+      SECURITY_STATUS status = InitializeSecurityContextW(
+          &credentials, start ? nullptr : &context, target.data(),
+          kContextFlags, 0, 0, start ? nullptr : &in_desc, 0,
+          start ? &context : nullptr, &out_desc, &attributes, nullptr);
+      if (start && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) {
+        has_context = true;
+      }
+      if (status == SEC_E_INCOMPLETE_MESSAGE) {
+        need_input = true;
+        continue;
+      }
+      // A token goes out even with an error: it may be the alert that
+      // tells the server why.
+      Status sent;
+      if (out[0].pvBuffer != nullptr) {
+        if (out[0].cbBuffer > 0) {
+          sent = co_await Send(out[0].pvBuffer, out[0].cbBuffer);
+        }
+        FreeContextBuffer(out[0].pvBuffer);
+      }
+      if (!start) KeepExtra(in[1]);
+      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+        co_return NetworkError(SecurityStatusText(status));
+      }
+      if (!sent.ok()) co_return sent;
+      if (status == SEC_E_OK) co_return Status::Ok();
+      need_input = used == 0;
+    }
+  }
+
+  // Decrypts the first record of `incoming` into `plain`. Returns false
+  // when more input is needed; sets at_end at the close_notify.
+  asio::awaitable<Result<bool>> DecryptRecord() {
+    SecBuffer buffers[4] = {
+        {static_cast<ULONG>(used), SECBUFFER_DATA, incoming.data()},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+    SECURITY_STATUS status = DecryptMessage(&context, &desc, 0, nullptr);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) co_return false;
+    if (status == SEC_I_CONTEXT_EXPIRED) {
+      at_end = true;
+      co_return true;
+    }
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
+      co_return NetworkError(SecurityStatusText(status));
+    }
+    plain.clear();
+    plain_begin = 0;
+    SecBuffer none{0, SECBUFFER_EMPTY, nullptr};
+    const SecBuffer* extra = &none;
+    for (const SecBuffer& b : buffers) {
+      if (b.BufferType == SECBUFFER_DATA) {
+        const char* p = static_cast<const char*>(b.pvBuffer);
+        plain.assign(p, p + b.cbBuffer);
+      } else if (b.BufferType == SECBUFFER_EXTRA) {
+        extra = &b;
+      }
+    }
+    KeepExtra(*extra);
+    if (status == SEC_I_RENEGOTIATE) {
+      Status renegotiated = co_await Negotiate(/*first=*/false);
+      if (!renegotiated.ok()) co_return renegotiated.error();
+      co_return true;
+    }
+    // Windows answers a close_notify with SEC_I_CONTEXT_EXPIRED; Wine with
+    // SEC_E_OK and no data.
+    if (plain.empty()) at_end = true;
+    co_return true;
+  }
+
+  std::string host;
+  tcp::socket socket;
+  CredHandle credentials{};
+  bool has_credentials = false;
+  CtxtHandle context{};
+  bool has_context = false;
+  SecPkgContext_StreamSizes sizes{};
+  // Encrypted bytes received and not yet decrypted: the first `used`.
+  std::vector<char> incoming;
+  size_t used = 0;
+  // Decrypted bytes not yet handed out: from `plain_begin` on.
+  std::vector<char> plain;
+  size_t plain_begin = 0;
+  // Declared after the socket: destroyed first, so its action never sees a
+  // destroyed socket.
+  Watchdog watchdog;
+  std::chrono::steady_clock::duration idle_timeout;
+  bool at_end = false;
+};
+
+SecureStream::SecureStream(std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl)) {}
+SecureStream::SecureStream(SecureStream&&) noexcept = default;
+SecureStream& SecureStream::operator=(SecureStream&&) noexcept = default;
+SecureStream::~SecureStream() = default;
+
+asio::awaitable<Status> SecureStream::WriteAll(asio::const_buffer data) {
+  Impl& s = *impl_;
+  const char* p = static_cast<const char*>(data.data());
+  size_t left = data.size();
+  std::vector<char> record;
+  while (left > 0) {
+    const size_t n = std::min<size_t>(left, s.sizes.cbMaximumMessage);
+    record.resize(s.sizes.cbHeader + n + s.sizes.cbTrailer);
+    std::memcpy(record.data() + s.sizes.cbHeader, p, n);
+    SecBuffer buffers[4] = {
+        {s.sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
+        {static_cast<ULONG>(n), SECBUFFER_DATA,
+         record.data() + s.sizes.cbHeader},
+        {s.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
+         record.data() + s.sizes.cbHeader + n},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+    SECURITY_STATUS status = EncryptMessage(&s.context, 0, &desc, 0);
+    if (status != SEC_E_OK) co_return NetworkError(SecurityStatusText(status));
+    const size_t total =
+        buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+    s.watchdog.ArmFor(s.idle_timeout);
+    Status sent = co_await s.Send(record.data(), total);
+    s.watchdog.Disarm();
+    if (!sent.ok()) co_return sent;
+    p += n;
+    left -= n;
+  }
+  co_return Status::Ok();
+}
+
+asio::awaitable<Result<size_t>> SecureStream::ReadSome(
+    asio::mutable_buffer data) {
+  Impl& s = *impl_;
+  if (data.size() == 0) co_return size_t{0};
+  for (;;) {
+    if (s.plain_begin < s.plain.size()) {
+      const size_t n = std::min(data.size(), s.plain.size() - s.plain_begin);
+      std::memcpy(data.data(), s.plain.data() + s.plain_begin, n);
+      s.plain_begin += n;
+      co_return n;
+    }
+    if (s.at_end) co_return size_t{0};
+    if (s.used > 0) {
+      Result<bool> decrypted = co_await s.DecryptRecord();
+      if (!decrypted.ok()) co_return std::move(decrypted).error();
+      if (*decrypted) continue;
+    }
+    s.watchdog.ArmFor(s.idle_timeout);
+    Result<bool> more = co_await s.ReadMore();
+    s.watchdog.Disarm();
+    if (!more.ok()) co_return std::move(more).error();
+    // A peer that closes the TCP connection without a close_notify ends
+    // the stream too: the caller decides whether the data is complete.
+    if (!*more) s.at_end = true;
+  }
+}
+
+void SecureStream::Close() {
+  asio::error_code ignored;
+  impl_->socket.close(ignored);
+}
+
+asio::awaitable<Result<SecureStream>> Secure(
+    std::string host, tcp::socket socket,
+    std::chrono::steady_clock::time_point deadline,
+    std::chrono::steady_clock::duration idle_timeout) {
+  auto impl = std::make_unique<SecureStream::Impl>(std::move(socket),
+                                                   idle_timeout);
+  impl->host = host;
+  SECURITY_STATUS status = AcquireCredentials(&impl->credentials);
+  if (status != SEC_E_OK) {
+    co_return NetworkError(SecurityStatusText(status));
+  }
+  impl->has_credentials = true;
+
+  impl->watchdog.ArmUntil(deadline);
+  Status handshake = co_await impl->Negotiate(/*first=*/true);
+  impl->watchdog.Disarm();
+  if (impl->watchdog.expired()) co_return NetworkError(kTimedOutMessage);
+  if (!handshake.ok()) co_return handshake.error();
+
+  PCCERT_CONTEXT leaf = nullptr;
+  status = QueryContextAttributesW(&impl->context,
+                                   SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf);
+  if (status != SEC_E_OK || leaf == nullptr) {
+    co_return CertificateFailed("the server sent no certificate");
+  }
+  Status verified = VerifyServer(leaf, host);
+  CertFreeCertificateContext(leaf);
+  if (!verified.ok()) co_return verified.error();
+
+  status = QueryContextAttributesW(&impl->context, SECPKG_ATTR_STREAM_SIZES,
+                                   &impl->sizes);
+  if (status != SEC_E_OK) co_return NetworkError(SecurityStatusText(status));
+  co_return SecureStream(std::move(impl));
+}
+
+}  // namespace talvoro
