@@ -22,8 +22,8 @@
 #include "base/error.h"
 #include "ui/libui/ui.h"
 #include "ui/src/display.h"
-#include "ui/src/poison_mutex.h"
 #include "ui/src/png_image.h"
+#include "ui/src/poison_mutex.h"
 #include "ui/src/ui.h"
 
 namespace talvoro::ui {

@@ -61,8 +61,7 @@ void uiUninit(void) {
    * them reaches a later toolkit. Bounded: a message that keeps coming
    * back is not waited for. */
   MSG msg;
-  for (int i = 0; i < 10000 && PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE);
-       i++) {
+  for (int i = 0; i < 10000 && PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE); i++) {
     if (msg.message == WM_QUIT) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);

@@ -115,8 +115,8 @@ uiWindow *uiNewWindow(const char *title, int width, int height,
   w->resizeable = 1;
   WCHAR *wtitle = uipriv_to_utf16(title);
   HWND hwnd = CreateWindowExW(0, UIPRIV_WINDOW_CLASS, wtitle, window_style(w),
-                              CW_USEDEFAULT, CW_USEDEFAULT, width, height,
-                              NULL, NULL, uipriv_instance, NULL);
+                              CW_USEDEFAULT, CW_USEDEFAULT, width, height, NULL,
+                              NULL, uipriv_instance, NULL);
   free(wtitle);
   uipriv_control_init(uiControl(w), hwnd, window_destroy_children);
   apply_frame(w);

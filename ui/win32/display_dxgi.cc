@@ -1,0 +1,60 @@
+// The display outputs as DXGI reports them: output 0 of the first graphics
+// adapter that has one (adapter 0, else adapter 1).
+#include <windows.h>
+// IDXGIOutput1 (DXGI 1.2) comes with dxgi1_2.h, which includes dxgi.h.
+#include <dxgi1_2.h>
+
+#include <memory>
+
+#include "ui/src/display.h"
+
+namespace talvoro::ui {
+namespace {
+
+struct ComRelease {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+// Holds one reference to a COM object and releases it at scope end.
+template <typename T>
+using ComRef = std::unique_ptr<T, ComRelease>;
+
+// The desktop rectangle of output 0 of adapter `index`, or nullopt when the
+// adapter or its output does not exist or the output is older than DXGI 1.2
+// (no IDXGIOutput1).
+std::optional<DisplayRect> FirstOutputOf(IDXGIFactory1* factory, UINT index) {
+  IDXGIAdapter1* raw_adapter = nullptr;
+  if (FAILED(factory->EnumAdapters1(index, &raw_adapter))) return std::nullopt;
+  ComRef<IDXGIAdapter1> adapter(raw_adapter);
+  IDXGIOutput* raw_output = nullptr;
+  if (FAILED(adapter->EnumOutputs(0, &raw_output))) return std::nullopt;
+  ComRef<IDXGIOutput> output(raw_output);
+  DXGI_OUTPUT_DESC desc;
+  if (FAILED(output->GetDesc(&desc))) return std::nullopt;
+  IDXGIOutput1* raw_output1 = nullptr;
+  if (FAILED(output->QueryInterface(__uuidof(IDXGIOutput1),
+                                    reinterpret_cast<void**>(&raw_output1)))) {
+    return std::nullopt;
+  }
+  ComRef<IDXGIOutput1> output1(raw_output1);
+  const RECT& r = desc.DesktopCoordinates;
+  return DisplayRect{r.left, r.top, r.right, r.bottom};
+}
+
+}  // namespace
+
+std::optional<DisplayRect> FirstDisplayRect() {
+  IDXGIFactory1* raw_factory = nullptr;
+  // Fails without a display (DXGI_ERROR_UNSUPPORTED under Wine without X).
+  if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                reinterpret_cast<void**>(&raw_factory)))) {
+    return std::nullopt;
+  }
+  ComRef<IDXGIFactory1> factory(raw_factory);
+  for (UINT adapter : {0u, 1u}) {
+    if (std::optional<DisplayRect> rect = FirstOutputOf(factory.get(), adapter))
+      return rect;
+  }
+  return std::nullopt;
+}
+
+}  // namespace talvoro::ui
