@@ -30,16 +30,15 @@ asio::awaitable<bool> DownloadOnce(std::string url, std::string folder,
                                    talvoro::DownloadStatusRef status) {
   const std::string target = folder + "/" + talvoro::kTargetFileName;
   const std::string sidecar = folder + "/" + talvoro::kEtagFileName;
-  uint64_t remote_crc = 0;
-  talvoro::Status result =
-      co_await talvoro::Download(url, target, sidecar, &remote_crc, status);
-  if (!result.ok()) {
+  talvoro::Result<uint64_t> remote_crc =
+      co_await talvoro::Download(url, target, sidecar, status);
+  if (!remote_crc.ok()) {
     std::fprintf(stderr, "download_bench: %s\n",
-                 result.error().message.c_str());
+                 remote_crc.error().message.c_str());
     co_return false;
   }
   if (!verify) co_return true;
-  co_return talvoro::CheckIntegrity(target, remote_crc, *status);
+  co_return talvoro::CheckIntegrity(target, *remote_crc, *status);
 }
 
 }  // namespace

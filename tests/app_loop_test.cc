@@ -39,6 +39,9 @@ using testing::ResponseHead;
 using testing::TlsTestServer;
 
 constexpr char kPath[] = "/Download/Micro/TalvoroLauncher.exe";
+// A server that stops answering fails an attempt within seconds.
+const ConnectOptions kOptions{.connect_timeout = std::chrono::seconds(10),
+                              .idle_timeout = std::chrono::seconds(10)};
 // Stands in for kRetryPause, so that a run with several retries is short.
 constexpr milliseconds kShortPause{50};
 // Between two polls (the window's loop ticks every 16 ms).
@@ -73,12 +76,6 @@ class PollLoopTest : public ::testing::Test {
         file_(LauncherBytes(kFileSize)),
         crc_(Crc64Update(0, file_.data(), file_.size())) {}
 
-  static void SetUpTestSuite() {
-    // A server that stops answering fails an attempt within seconds. Set
-    // once, before any download of this process runs.
-    SetTimeouts({std::chrono::seconds(10), std::chrono::seconds(10)});
-  }
-
   void SetUp() override {
     old_dir_ = fs::current_path();
     dir_ = MakeTempDir();
@@ -110,9 +107,16 @@ class PollLoopTest : public ::testing::Test {
   // `cut` bytes of the body.
   void Get(size_t offset, size_t cut = std::string::npos) {
     ConnectionScript script;
+    std::vector<std::string> headers = {"Content-Length: " +
+                                        std::to_string(file_.size() - offset)};
+    if (offset > 0) {
+      headers.push_back("Content-Range: bytes " + std::to_string(offset) + "-" +
+                        std::to_string(file_.size() - 1) + "/" +
+                        std::to_string(file_.size()));
+    }
     script.response = ResponseHead(
         offset == 0 ? "HTTP/1.1 200 OK" : "HTTP/1.1 206 Partial Content",
-        {"Content-Length: " + std::to_string(file_.size() - offset)});
+        headers);
     if (cut != std::string::npos) {
       script.cut_after = script.response.size() + cut;
     }
@@ -129,8 +133,8 @@ class PollLoopTest : public ::testing::Test {
     server_.AddScript(script);
   }
 
-  std::string GetRequest(uint64_t offset) const {
-    return BuildGetRequest("localhost", kPath, offset);
+  std::string GetRequest(uint64_t offset, std::string_view etag = {}) const {
+    return BuildGetRequest("localhost", kPath, offset, etag);
   }
 
   // Runs the program's loop: one download task started, then the poll
@@ -144,7 +148,7 @@ class PollLoopTest : public ::testing::Test {
         .start_download =
             [&] {
               log_.push_back("start");
-              StartDownloadTask(url_, folder_, status_);
+              StartDownloadTask(url_, folder_, status_, kOptions);
             },
         .clean_up =
             [&] {
@@ -167,7 +171,7 @@ class PollLoopTest : public ::testing::Test {
               done = true;
             },
     };
-    StartDownloadTask(url_, folder_, status_);
+    StartDownloadTask(url_, folder_, status_, kOptions);
     const auto deadline = steady_clock::now() + kRunLimit;
     for (int poll = 0;
          poll < kMaxPolls && !done && steady_clock::now() < deadline; ++poll) {
@@ -247,7 +251,7 @@ TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
   std::vector<std::string> requests = server_.requests();
   ASSERT_EQ(requests.size(), 8u);
   EXPECT_EQ(requests[1], GetRequest(0));
-  EXPECT_EQ(requests[3], GetRequest(cut));
+  EXPECT_EQ(requests[3], GetRequest(cut, "\"v1\""));
   EXPECT_EQ(requests[5], GetRequest(0));
   EXPECT_EQ(requests[7], GetRequest(0));
 
@@ -290,8 +294,8 @@ TEST_F(PollLoopTest, CutTwiceThenTheStitchedFileIsHandedOff) {
   std::vector<std::string> requests = server_.requests();
   ASSERT_EQ(requests.size(), 6u);
   EXPECT_EQ(requests[1], GetRequest(0));
-  EXPECT_EQ(requests[3], GetRequest(first));
-  EXPECT_EQ(requests[5], GetRequest(second));
+  EXPECT_EQ(requests[3], GetRequest(first, "\"v2\""));
+  EXPECT_EQ(requests[5], GetRequest(second, "\"v2\""));
 
   std::vector<int> bars = BarsBetween(0, 4);
   EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));

@@ -2,26 +2,29 @@
 // operations (clean-up, launcher hand-off) in a scratch folder.
 #include "main/app.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "main/handoff.h"
+#include "test_files.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "base/win32_text.h"
+#endif
 
 namespace talvoro {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+using testing::MissingFileText;
 
 // Records every action of the poll step in order.
 struct Recorder {
@@ -123,17 +126,9 @@ class ScratchDir : public ::testing::Test {
  protected:
   void SetUp() override {
     old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("talvoro-app-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
+    fs::current_path(testing::FsPath(dir_.path()));
   }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::current_path(old_); }
   static void Write(const std::string& name, const std::string& content) {
     std::ofstream(name, std::ios::binary) << content;
   }
@@ -141,14 +136,19 @@ class ScratchDir : public ::testing::Test {
     std::ifstream in(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  // Waits (bounded) for `name` to exist.
-  static bool WaitFor(const std::string& name) {
-    for (int i = 0; i < 200 && !fs::exists(name); ++i) {
+  // Waits (at most 10 s) until the file `name` holds `content`; returns
+  // what it holds then.
+  static std::string WaitForContent(const std::string& name,
+                                    const std::string& content) {
+    std::string now = Read(name);
+    for (int i = 0; i < 1000 && now != content; ++i) {
       std::this_thread::sleep_for(milliseconds(10));
+      now = Read(name);
     }
-    return fs::exists(name);
+    return now;
   }
-  fs::path old_, dir_;
+  testing::ScratchDir dir_{"app-test"};
+  fs::path old_;
 };
 
 using CleanUp = ScratchDir;
@@ -157,59 +157,85 @@ using HandOff = ScratchDir;
 TEST_F(CleanUp, DeletesBothFiles) {
   Write(kTargetFileName, "partial");
   Write(kEtagFileName, "\"etag\"");
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   CleanUpDownload();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(kTargetFileName));
   EXPECT_FALSE(fs::exists(kEtagFileName));
 }
 
 TEST_F(CleanUp, ReportsEachMissingFileAndGoesOn) {
   Write(kEtagFileName, "\"etag\"");
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   CleanUpDownload();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "删除文件失败: No such file or directory\n");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "删除文件失败: " + MissingFileText() + "\n");
+  if (testing::UnderWine()) {
+    EXPECT_EQ(err, "删除文件失败: File not found.\n");
+  }
   EXPECT_FALSE(fs::exists(kEtagFileName));
 
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   CleanUpDownload();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "删除文件失败: No such file or directory\n"
-            "删除ETag文件失败: No such file or directory\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "删除文件失败: " + MissingFileText() + "\n" +
+                "删除ETag文件失败: " + MissingFileText() + "\n");
 }
 
-const char kLauncherScript[] =
-    "#!/bin/sh\necho started >> ran.txt\nexit 0\n# padding\n";
+#ifdef _WIN32
+// The program of app_test_launcher.c, built beside this test. It appends
+// "started\n" to ran.txt in its current folder, waits while a file "hold"
+// is there (at most 30 s), then appends "ended\n" and exits.
+std::string LauncherBytes() {
+  std::wstring self(MAX_PATH * 2, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(),
+                                 static_cast<DWORD>(self.size())));
+  return testing::ReadWholeFile(testing::Utf8Path(fs::path(self).parent_path() /
+                                                  "app_test_launcher.exe"));
+}
+const char kRanOnce[] = "started\nended\n";
+std::string BadFormatText() { return Win32ErrorText(ERROR_BAD_EXE_FORMAT); }
+#else
+std::string LauncherBytes() {
+  return "#!/bin/sh\necho started >> ran.txt\nexit 0\n# padding\n";
+}
+const char kRanOnce[] = "started\n";
+std::string BadFormatText() { return "Exec format error"; }
+#endif
 
 TEST_F(HandOff, PutsAWholeExecutableCopyInPlaceAndStartsIt) {
-  Write(kTargetFileName, kLauncherScript);
+  const std::string launcher = LauncherBytes();
+  ASSERT_FALSE(launcher.empty());
+  Write(kTargetFileName, launcher);
   Write(kEtagFileName, "\"etag\"");
   Write(kLauncherName, "an older launcher");
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   InstallAndStartLauncher();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Setup executable started successfully\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(Read(kLauncherName), kLauncherScript);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Read(kLauncherName), launcher);
+#ifndef _WIN32
   EXPECT_EQ(fs::status(kLauncherName).permissions() & fs::perms::all,
             fs::perms(0755));
-  ASSERT_TRUE(WaitFor("ran.txt"));
-  EXPECT_EQ(Read(kTargetFileName), kLauncherScript);  // the download stays
+#endif
+  EXPECT_EQ(WaitForContent("ran.txt", kRanOnce), kRanOnce);
+  EXPECT_EQ(Read(kTargetFileName), launcher);  // the download stays
   EXPECT_TRUE(fs::exists(kEtagFileName));
   EXPECT_FALSE(fs::exists(kLauncherTempName));
 }
 
 TEST_F(HandOff, MissingDownloadLeavesNoPartialLauncher) {
   Write(kLauncherName, "an older launcher");
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   InstallAndStartLauncher();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to copy file: No such file or directory\n"
-            "Failed to start setup executable: No such file or directory\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Failed to copy file: " + MissingFileText() +
+                "\nFailed to start setup executable: " + MissingFileText() +
+                "\n");
   EXPECT_FALSE(fs::exists(kLauncherName));
   EXPECT_FALSE(fs::exists(kLauncherTempName));
 }
@@ -218,17 +244,56 @@ TEST_F(HandOff, UnstartableFileIsReported) {
   Write(kTargetFileName, std::string("\x7f"
                                      "ELF garbage",
                                      12));
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   InstallAndStartLauncher();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to start setup executable: Exec format error\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Failed to start setup executable: " + BadFormatText() + "\n");
 }
+
+#ifdef _WIN32
+// Windows keeps a running program's file: a new download cannot replace
+// the launcher while it runs. The hand-off reports both failed steps and
+// starts the launcher that is there, which stays whole.
+TEST_F(HandOff, RunningLauncherIsKeptAndStartedAgain) {
+  const std::string launcher = LauncherBytes();
+  ASSERT_FALSE(launcher.empty());
+  Write(kTargetFileName, launcher);
+  Write("hold", "");
+  ::testing::internal::CaptureStdout();
+  InstallAndStartLauncher();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Setup executable started successfully\n");
+  ASSERT_EQ(WaitForContent("ran.txt", "started\n"), "started\n");
+
+  Write(kTargetFileName, launcher + "a newer one");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  InstallAndStartLauncher();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(WaitForContent("ran.txt", "started\nstarted\n"),
+            "started\nstarted\n");
+  fs::remove("hold");
+  EXPECT_EQ(WaitForContent("ran.txt", "started\nstarted\nended\nended\n"),
+            "started\nstarted\nended\nended\n");
+
+  const std::string denied = Win32ErrorText(ERROR_ACCESS_DENIED);
+  if (testing::UnderWine()) {
+    EXPECT_EQ(denied, "Access denied.");
+  }
+  EXPECT_EQ(out, "Setup executable started successfully\n");
+  EXPECT_EQ(err, "Failed to delete existing file: " + denied +
+                     "\nFailed to copy file: " + denied + "\n");
+  EXPECT_TRUE(Read(kLauncherName) == launcher);
+  EXPECT_FALSE(fs::exists(kLauncherTempName));
+}
+#endif
 
 TEST_F(HandOff, PathsFollowTheCurrentDirectory) {
   EXPECT_EQ(PathInCurrentDir(kLauncherName),
-            (fs::current_path() / kLauncherName).string());
+            testing::Utf8Path(fs::current_path() / kLauncherName));
 }
 
 }  // namespace

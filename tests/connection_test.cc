@@ -1,8 +1,16 @@
 #include "download/connection.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "download/http.h"
@@ -23,16 +31,18 @@ ParsedUrl UrlFor(const std::string& host, uint16_t port) {
 }
 
 // Opens a connection and sends one HEAD request over it.
-asio::awaitable<Status> OpenAndSend(ParsedUrl url) {
-  Result<SecureStream> stream = co_await OpenSecureStream(url);
+asio::awaitable<Status> OpenAndSend(ParsedUrl url,
+                                    ConnectOptions options = {}) {
+  Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
   co_return co_await stream->WriteAll(asio::buffer(request));
 }
 
 // Opens a connection and reads it to the end.
-asio::awaitable<Result<std::string>> OpenAndReadAll(ParsedUrl url) {
-  Result<SecureStream> stream = co_await OpenSecureStream(url);
+asio::awaitable<Result<std::string>> OpenAndReadAll(
+    ParsedUrl url, ConnectOptions options = {}) {
+  Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
@@ -48,12 +58,90 @@ asio::awaitable<Result<std::string>> OpenAndReadAll(ParsedUrl url) {
   co_return ProtocolError("no end of stream");
 }
 
-class ConnectionTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    SetTimeouts(Timeouts{});
-    SetNameLookup(nullptr);
+class ConnectionTest : public ::testing::Test {};
+
+// A listener on 127.0.0.1 that never completes a connection: its backlog
+// is full, so the kernel drops further SYNs and a connect to it hangs, as
+// to a host whose route is broken.
+class SilentListener {
+ public:
+  SilentListener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int& fd : fillers_) {
+      fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  ~SilentListener() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(listener_);
+  }
+  tcp::endpoint endpoint() const {
+    return {asio::ip::make_address("127.0.0.1"), port_};
+  }
+
+ private:
+  int listener_;
+  int fillers_[3];
+  uint16_t port_;
+};
+
+// Debian's tinyproxy on a loopback port, allowing CONNECT to `port`; with
+// `user` set it asks for basic authentication.
+class TinyProxy {
+ public:
+  explicit TinyProxy(uint16_t port, const std::string& user = "") {
+    port_ = testing::ClosedPort("127.0.0.1");
+    dir_ = ::testing::TempDir() + "tinyproxy-" + std::to_string(getpid());
+    ::mkdir(dir_.c_str(), 0700);
+    const std::string config = dir_ + "/tinyproxy.conf";
+    std::ofstream(config) << "Port " << port_ << "\nListen 127.0.0.1\n"
+                          << "Timeout 30\nAllow 127.0.0.1\nConnectPort " << port
+                          << "\nLogLevel Critical\n"
+                          << (user.empty() ? ""
+                                           : "BasicAuth " + user + " secret\n");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execlp("tinyproxy", "tinyproxy", "-d", "-c", config.c_str(), nullptr);
+      ::_exit(127);
+    }
+    // Up once its port answers (bounded).
+    for (int i = 0; i < 100; ++i) {
+      asio::io_context context;
+      tcp::socket probe(context);
+      asio::error_code ec;
+      probe.connect({asio::ip::make_address("127.0.0.1"), port_}, ec);
+      if (!ec) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~TinyProxy() {
+    ::kill(pid_, SIGTERM);
+    int status;
+    ::waitpid(pid_, &status, 0);
+    std::remove((dir_ + "/tinyproxy.conf").c_str());
+    ::rmdir(dir_.c_str());
+  }
+  ProxyLookup lookup() const {
+    const uint16_t port = port_;
+    return [port](std::string_view) -> Result<std::optional<ProxyServer>> {
+      return std::optional<ProxyServer>(ProxyServer{"127.0.0.1", port});
+    };
+  }
+
+ private:
+  uint16_t port_;
+  pid_t pid_;
+  std::string dir_;
 };
 
 TEST_F(ConnectionTest, ReadsToEndWithAndWithoutCloseNotify) {
@@ -170,6 +258,134 @@ TEST_F(ConnectionTest, ConnectToListTakesFirstThatAccepts) {
             "could not connect to any of the addresses");
 }
 
+// The first address never answers: the next one is tried after the
+// attempt delay while the first is still pending, and wins.
+TEST_F(ConnectionTest, DeadFirstAddressIsOvertakenByTheNext) {
+  TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
+  SilentListener dead;
+  const tcp::endpoint live(asio::ip::make_address("127.0.0.1"), server.port());
+  const auto start = std::chrono::steady_clock::now();
+  Result<tcp::socket> socket =
+      RunEngine(ConnectToList({dead.endpoint(), live}));
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(socket.ok()) << socket.error().message;
+  EXPECT_EQ(socket->remote_endpoint(), live);
+  EXPECT_GE(took, kAttemptDelay);
+  EXPECT_LT(took, std::chrono::seconds(3));
+  socket->close();
+
+  // Through the whole connection, with the lookup giving the dead address
+  // first; the connect deadline still bounds an address list that is all
+  // dead.
+  ConnectOptions options{.connect_timeout = std::chrono::milliseconds(800)};
+  options.lookup = [&](const std::string&, uint16_t) {
+    return Result<std::vector<tcp::endpoint>>(
+        std::vector<tcp::endpoint>{dead.endpoint(), live});
+  };
+  ConnectionScript script;
+  script.response = "HTTP/1.1 200 OK\r\n\r\n";
+  server.AddScript(script);
+  Result<std::string> data =
+      RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
+  ASSERT_TRUE(data.ok()) << data.error().message;
+  options.lookup = [&](const std::string&, uint16_t) {
+    return Result<std::vector<tcp::endpoint>>(
+        std::vector<tcp::endpoint>{dead.endpoint(), dead.endpoint()});
+  };
+  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443), options));
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message, "operation timed out");
+}
+
+TEST_F(ConnectionTest, AddressFamiliesAlternate) {
+  auto v4 = [](int i) {
+    return tcp::endpoint(asio::ip::make_address("127.0.0." + std::to_string(i)),
+                         1);
+  };
+  auto v6 = [](int i) {
+    return tcp::endpoint(asio::ip::make_address("::" + std::to_string(i)), 1);
+  };
+  using List = std::vector<tcp::endpoint>;
+  EXPECT_EQ(InterleaveFamilies({v6(1), v6(2), v6(3), v4(1), v4(2)}),
+            (List{v6(1), v4(1), v6(2), v4(2), v6(3)}));
+  EXPECT_EQ(InterleaveFamilies({v4(1), v4(2), v6(1)}),
+            (List{v4(1), v6(1), v4(2)}));
+  EXPECT_EQ(InterleaveFamilies({}), List{});
+}
+
+// Through an HTTP proxy (tinyproxy): a tunnel to the origin, with TLS to
+// the origin inside; a 407 and an unreachable proxy are clear errors.
+TEST_F(ConnectionTest, ProxyTunnel) {
+  TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
+  ConnectionScript script;
+  script.response = "HTTP/1.1 200 OK\r\n\r\nthrough";
+  server.AddScript(script);
+  {
+    TinyProxy proxy(server.port());
+    ConnectOptions options;
+    options.proxy = proxy.lookup();
+    Result<std::string> data =
+        RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
+    ASSERT_TRUE(data.ok()) << data.error().message;
+    EXPECT_EQ(*data, "HTTP/1.1 200 OK\r\n\r\nthrough");
+  }
+  {
+    TinyProxy proxy(server.port(), "user");
+    ConnectOptions options;
+    options.proxy = proxy.lookup();
+    Status sent =
+        RunEngine(OpenAndSend(UrlFor("localhost", server.port()), options));
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error().message, "proxy requires authentication");
+    EXPECT_EQ(sent.error().kind, ErrorKind::kNetwork);
+  }
+  const uint16_t closed = testing::ClosedPort("127.0.0.1");
+  ConnectOptions options;
+  options.proxy = [closed](std::string_view) {
+    return Result<std::optional<ProxyServer>>(
+        std::optional<ProxyServer>(ProxyServer{"127.0.0.1", closed}));
+  };
+  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443), options));
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message,
+            "cannot reach the proxy 127.0.0.1:" + std::to_string(closed) +
+                ": Connection refused");
+}
+
+TEST_F(ConnectionTest, ProxySettings) {
+  Result<ProxyServer> parsed = ParseProxyAddress("http://proxy.test:3128/");
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(*parsed, (ProxyServer{"proxy.test", 3128}));
+  EXPECT_EQ(ParseProxyAddress("[::1]:8080").value(),
+            (ProxyServer{"::1", 8080}));
+  EXPECT_EQ(ParseProxyAddress("proxy.test").value(),
+            (ProxyServer{"proxy.test", 1080}));
+  for (const char* bad :
+       {"socks5://p:1", "http://user:pw@p:1", "p:99999", ""}) {
+    Result<ProxyServer> r = ParseProxyAddress(bad);
+    ASSERT_FALSE(r.ok()) << bad;
+    EXPECT_EQ(r.error().message, std::string("unusable proxy setting: ") + bad);
+  }
+  EXPECT_TRUE(BypassesProxy("download.example.com", "localhost,.example.com"));
+  EXPECT_TRUE(BypassesProxy("EXAMPLE.com", "example.com"));
+  EXPECT_FALSE(BypassesProxy("badexample.com", "example.com"));
+  EXPECT_TRUE(BypassesProxy("anything", "*"));
+  EXPECT_TRUE(BypassesProxy("intranet", "*.corp.test;<local>"));
+  EXPECT_FALSE(BypassesProxy("a.b", "<local>"));
+
+  // The environment, as curl reads it.
+  ::setenv("https_proxy", "http://127.0.0.1:3128", 1);
+  ::setenv("no_proxy", "localhost", 1);
+  Result<std::optional<ProxyServer>> chosen = SystemProxyFor("example.test");
+  ASSERT_TRUE(chosen.ok() && chosen->has_value());
+  EXPECT_EQ(**chosen, (ProxyServer{"127.0.0.1", 3128}));
+  chosen = SystemProxyFor("localhost");
+  ASSERT_TRUE(chosen.ok());
+  EXPECT_FALSE(chosen->has_value());
+  ::unsetenv("https_proxy");
+  ::unsetenv("no_proxy");
+}
+
 TEST_F(ConnectionTest, ResolvesLocalhost) {
   Result<std::vector<tcp::endpoint>> endpoints =
       RunEngine(Resolve("localhost", 4443));
@@ -182,13 +398,14 @@ TEST_F(ConnectionTest, ResolvesLocalhost) {
 }
 
 TEST_F(ConnectionTest, StalledHandshakeTimesOut) {
-  SetTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(60)});
   TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
   ConnectionScript script;
   script.stall_in_handshake = true;
   server.AddScript(script);
   const auto start = std::chrono::steady_clock::now();
-  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", server.port())));
+  Status sent = RunEngine(
+      OpenAndSend(UrlFor("localhost", server.port()),
+                  {.connect_timeout = std::chrono::milliseconds(300)}));
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_FALSE(sent.ok());
   EXPECT_EQ(sent.error().message, "operation timed out");
@@ -200,14 +417,15 @@ TEST_F(ConnectionTest, StalledHandshakeTimesOut) {
 // A name lookup that hangs counts against the connect time-out too; the
 // lookup itself is left to finish on its own.
 TEST_F(ConnectionTest, HangingLookupTimesOut) {
-  SetTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(60)});
-  SetNameLookup([](const std::string&,
-                   uint16_t) -> Result<std::vector<asio::ip::tcp::endpoint>> {
+  ConnectOptions options{.connect_timeout = std::chrono::milliseconds(300)};
+  options.lookup =
+      [](const std::string&,
+         uint16_t) -> Result<std::vector<asio::ip::tcp::endpoint>> {
     std::this_thread::sleep_for(std::chrono::seconds(3));
     return NetworkError("the lookup ended");
-  });
+  };
   const auto start = std::chrono::steady_clock::now();
-  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443)));
+  Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443), options));
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_FALSE(sent.ok());
   EXPECT_EQ(sent.error().message, "operation timed out");
@@ -216,14 +434,14 @@ TEST_F(ConnectionTest, HangingLookupTimesOut) {
 }
 
 TEST_F(ConnectionTest, StalledReadTimesOut) {
-  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(300)});
   TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
   ConnectionScript script;
   script.response = "partial";
   script.stall = true;
   server.AddScript(script);
-  Result<std::string> data =
-      RunEngine(OpenAndReadAll(UrlFor("localhost", server.port())));
+  Result<std::string> data = RunEngine(
+      OpenAndReadAll(UrlFor("localhost", server.port()),
+                     {.idle_timeout = std::chrono::milliseconds(300)}));
   ASSERT_FALSE(data.ok());
   EXPECT_EQ(data.error().message, "operation timed out");
   EXPECT_EQ(data.error().kind, ErrorKind::kNetwork);
@@ -231,15 +449,15 @@ TEST_F(ConnectionTest, StalledReadTimesOut) {
 
 TEST_F(ConnectionTest, SlowProgressIsNoTimeOut) {
   // Each read waits less than the idle time-out; together they take longer.
-  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(1000)});
   TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
   ConnectionScript script;
   script.response = "abcdef";
   script.piece_size = 1;
   script.pause = std::chrono::milliseconds(300);
   server.AddScript(script);
-  Result<std::string> data =
-      RunEngine(OpenAndReadAll(UrlFor("localhost", server.port())));
+  Result<std::string> data = RunEngine(
+      OpenAndReadAll(UrlFor("localhost", server.port()),
+                     {.idle_timeout = std::chrono::milliseconds(1000)}));
   ASSERT_TRUE(data.ok()) << data.error().message;
   EXPECT_EQ(*data, "abcdef");
 }

@@ -1,67 +1,38 @@
+// Every CRC-64 path against the table on this CPU, the dispatch, and the
+// CRC of files. The comparisons with liblzma and the tests of the
+// publishers' tool are in crc64_lzma_test.cc (Linux).
 #include "download/crc64.h"
 
-#include <fcntl.h>
-#include <lzma.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "crc64_test_util.h"
 #include "gtest/gtest.h"
+#include "test_files.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "base/win32_text.h"
+#endif
 
 namespace talvoro {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kCheckInput[] = "123456789";
-constexpr uint64_t kCheckValue = 0x995DC9BBDF1939FAULL;
-
-std::vector<unsigned char> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937_64 rng(seed);
-  std::vector<unsigned char> v(n);
-  for (auto& b : v) b = static_cast<unsigned char>(rng());
-  return v;
-}
-
-std::vector<Crc64Path> SupportedPaths() {
-  std::vector<Crc64Path> paths;
-  for (Crc64Path p : kAllCrc64Paths) {
-    if (Crc64PathSupported(p)) paths.push_back(p);
-  }
-  return paths;
-}
-
-// A fresh directory under the test temporary directory, removed at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = fs::temp_directory_path() / "crc64_test.XXXXXX";
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using testing::kCheckInput;
+using testing::kCheckValue;
+using testing::MissingFileText;
+using testing::RandomBytes;
+using testing::ScratchDir;
+using testing::SupportedPaths;
 
 void WriteFile(const std::string& path, const void* data, size_t len) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(len));
-  ASSERT_TRUE(out.good()) << path;
+  ASSERT_TRUE(testing::WriteWholeFile(
+      path, std::string_view(static_cast<const char*>(data), len)))
+      << path;
 }
 
 TEST(Crc64Test, TableEntriesAndCheckValue) {
@@ -143,53 +114,8 @@ TEST(Crc64Test, IncrementalPiecesGiveTheWholeCrc) {
   }
 }
 
-// liblzma's CRC-64 is an implementation of its own: random buffers of many
-// sizes, including ones past every folding stage, must agree with it.
-TEST(Crc64Test, AgreesWithLiblzma) {
-  std::vector<unsigned char> data = RandomBytes((size_t{4} << 20) + 4096, 4);
-  std::mt19937 rng(5);
-  std::vector<size_t> lengths = {1,
-                                 255,
-                                 256,
-                                 511,
-                                 512,
-                                 4095,
-                                 65536,
-                                 1 << 20,
-                                 (1 << 20) + 1,
-                                 (3 << 20) + 13,
-                                 size_t{4} << 20};
-  std::uniform_int_distribution<size_t> any_len(0, size_t{4} << 20);
-  for (int i = 0; i < 20; ++i) lengths.push_back(any_len(rng));
-  for (Crc64Path p : SupportedPaths()) {
-    SCOPED_TRACE(Crc64PathName(p));
-    for (size_t len : lengths) {
-      size_t offset = len % 61;
-      const unsigned char* d = data.data() + offset;
-      uint64_t want = lzma_crc64(d, len, 0);
-      EXPECT_EQ(Crc64With(p, 0, d, len), want) << "len " << len;
-      // Continuing from a previous value agrees too.
-      EXPECT_EQ(Crc64With(p, kCheckValue, d, len),
-                lzma_crc64(d, len, kCheckValue))
-          << "len " << len;
-    }
-  }
-}
-
-// Long runs of equal bytes exercise the folding with degenerate blocks.
-TEST(Crc64Test, ConstantBuffersAgreeWithLiblzma) {
-  for (unsigned char byte : {0x00, 0xff, 0x80}) {
-    std::vector<unsigned char> data(100003, byte);
-    uint64_t want = lzma_crc64(data.data(), data.size(), 0);
-    for (Crc64Path p : SupportedPaths()) {
-      EXPECT_EQ(Crc64With(p, 0, data.data(), data.size()), want)
-          << Crc64PathName(p) << " byte " << int{byte};
-    }
-  }
-}
-
 TEST(Crc64OfFileTest, SmallEmptyAndMultiBlockFiles) {
-  TempDir dir;
+  ScratchDir dir("crc64-test");
   WriteFile(dir.File("check"), kCheckInput, 9);
   WriteFile(dir.File("empty"), "", 0);
   // Spans several read blocks and ends in a partial one.
@@ -207,125 +133,31 @@ TEST(Crc64OfFileTest, SmallEmptyAndMultiBlockFiles) {
 
   Result<uint64_t> whole = Crc64OfFile(dir.File("big"));
   ASSERT_TRUE(whole.ok()) << whole.error().message;
-  EXPECT_EQ(whole.value(), lzma_crc64(big.data(), big.size(), 0));
+  EXPECT_EQ(whole.value(), Crc64Table(0, big.data(), big.size()));
 }
 
 TEST(Crc64OfFileTest, UnreadableFilesAreErrors) {
-  TempDir dir;
+  ScratchDir dir("crc64-test");
   const std::string missing = dir.File("missing");
   Result<uint64_t> r = Crc64OfFile(missing);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::kFile);
   EXPECT_EQ(r.error().message,
-            "cannot open " + missing + ": No such file or directory");
+            "cannot open " + missing + ": " + MissingFileText());
 
-  // A directory opens but cannot be read.
+  // A directory opens but cannot be read on POSIX; Windows refuses to open
+  // it as a file.
   const std::string sub = dir.File("sub");
-  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  ASSERT_TRUE(fs::create_directory(testing::FsPath(sub)));
   Result<uint64_t> d = Crc64OfFile(sub);
   ASSERT_FALSE(d.ok());
   EXPECT_EQ(d.error().kind, ErrorKind::kFile);
+#ifdef _WIN32
+  EXPECT_EQ(d.error().message,
+            "cannot open " + sub + ": " + Win32ErrorText(ERROR_ACCESS_DENIED));
+#else
   EXPECT_EQ(d.error().message, "cannot read " + sub + ": Is a directory");
-}
-
-// Runs the publishers' tool with `args`; returns its exit code and fills
-// the captured streams. `rusage` receives the child's resource use. With
-// `stdout_path` the tool writes its standard output there and `out` stays
-// empty.
-int RunTool(const std::vector<std::string>& args, const TempDir& dir,
-            std::string* out, std::string* err, struct rusage* usage,
-            const char* stdout_path = nullptr) {
-  const std::string out_path = stdout_path ? stdout_path : dir.File("tool.out");
-  const std::string err_path = dir.File("tool.err");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int o = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                   0600);
-    int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    std::vector<char*> argv;
-    std::string tool = TALVORO_CRC64_TOOL;
-    argv.push_back(tool.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(tool.c_str(), argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || ::wait4(pid, &status, 0, usage) != pid) return -1;
-  auto slurp = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  *out = stdout_path ? std::string() : slurp(out_path);
-  *err = slurp(err_path);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(Crc64ToolTest, PrintsOneLinePerFileAndReportsUnreadableOnes) {
-  TempDir dir;
-  const std::string check = dir.File("check");
-  const std::string empty = dir.File("empty");
-  const std::string missing = dir.File("missing");
-  WriteFile(check, kCheckInput, 9);
-  WriteFile(empty, "", 0);
-  std::string out, err;
-  struct rusage usage {};
-  int code = RunTool({check, missing, empty}, dir, &out, &err, &usage);
-  EXPECT_EQ(code, 1);
-  EXPECT_EQ(out, "11051210869376104954  " + check + "\n0  " + empty + "\n");
-  EXPECT_EQ(err, "talvoro-crc64: cannot open " + missing +
-                     ": No such file or directory\n");
-
-  code = RunTool({check}, dir, &out, &err, &usage);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(out, "11051210869376104954  " + check + "\n");
-  EXPECT_EQ(err, "");
-
-  code = RunTool({}, dir, &out, &err, &usage);
-  EXPECT_EQ(code, 2);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "usage: talvoro-crc64 FILE...\n");
-
-  // Values that never reach their reader must not look like success.
-  code = RunTool({check}, dir, &out, &err, &usage, "/dev/full");
-  EXPECT_EQ(code, 1);
-  EXPECT_EQ(err, "talvoro-crc64: cannot write to standard output\n");
-}
-
-// The file is read in blocks: checking a file far larger than the block
-// needs no more memory than a small one.
-TEST(Crc64ToolTest, MemoryDoesNotGrowWithTheFile) {
-  TempDir dir;
-  const std::string large = dir.File("large");
-  constexpr off_t kLargeSize = off_t{768} << 20;
-  {
-    // Sparse: reads as zeros without taking disk space.
-    int fd = ::open(large.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, kLargeSize - 1), 0);
-    ASSERT_EQ(::pwrite(fd, "x", 1, kLargeSize - 1), 1);
-    ::close(fd);
-  }
-  std::vector<unsigned char> zeros(kCrc64FileBlockSize, 0);
-  uint64_t want = 0;
-  for (off_t done = 0; done < kLargeSize - 1;) {
-    size_t n = static_cast<size_t>(
-        std::min<off_t>(kLargeSize - 1 - done, zeros.size()));
-    want = Crc64Update(want, zeros.data(), n);
-    done += static_cast<off_t>(n);
-  }
-  want = Crc64Update(want, "x", 1);
-
-  std::string out, err;
-  struct rusage usage {};
-  int code = RunTool({large}, dir, &out, &err, &usage);
-  EXPECT_EQ(code, 0) << err;
-  EXPECT_EQ(out, std::to_string(want) + "  " + large + "\n");
-  // ru_maxrss is in KiB.
-  EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "peak resident KiB";
+#endif
 }
 
 }  // namespace

@@ -1,25 +1,31 @@
+// The HTTP requests, and the parsing of answers held in memory: the HEAD
+// answer and the GET answer read in pieces. The exchanges over TLS with a
+// scripted server are in http_exchange_test.cc.
 #include "download/http.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
-#include "download/connection.h"
 #include "fuzz/memory_source.h"
-#include "test_pki.h"
-#include "tls_test_server.h"
 
 namespace talvoro {
 namespace {
 
-using testing::ConnectionScript;
 using testing::MemorySource;
-using testing::PkiFile;
-using testing::ResponseHead;
-using testing::RunEngine;
 using testing::RunHere;
-using testing::TlsTestServer;
+
+// An HTTP response head with the given status line and header lines
+// (each without its line break), ended by the empty line.
+std::string ResponseHead(const std::string& status_line,
+                         const std::vector<std::string>& headers) {
+  std::string head = status_line + "\r\n";
+  for (const std::string& header : headers) head += header + "\r\n";
+  return head + "\r\n";
+}
 
 TEST(HttpRequestTest, RequestTexts) {
   EXPECT_EQ(BuildHeadRequest("example.test", "/Download/Micro/a.exe"),
@@ -279,215 +285,6 @@ TEST(GetHeadReaderTest, SourceErrorsComeBackUnchanged) {
     ASSERT_TRUE(read.end.has_value());
     EXPECT_EQ(read.end->message, reset.message);
   }
-}
-
-class HttpExchangeTest : public ::testing::Test {
- protected:
-  HttpExchangeTest()
-      : server_(PkiFile("localhost.pem"), PkiFile("localhost.key")),
-        url_{"localhost", server_.port(), "/Download/Micro/a.exe"} {}
-  void TearDown() override { SetTimeouts(Timeouts{}); }
-
-  void Respond(std::string response, bool close_notify = false) {
-    ConnectionScript script;
-    script.response = std::move(response);
-    script.close_notify = close_notify;
-    server_.AddScript(std::move(script));
-  }
-
-  // Runs the GET exchange and reads the whole body in pieces.
-  struct Get {
-    Result<int> status = 0;
-    std::string body;
-    size_t largest_piece = 0;
-  };
-  Get RunGet(uint64_t offset) {
-    return RunEngine([](ParsedUrl url,
-                        uint64_t offset) -> asio::awaitable<Get> {
-      Get get;
-      Result<GetResponse> response = co_await GetExchange(url, offset);
-      if (!response.ok()) {
-        get.status = std::move(response).error();
-        co_return get;
-      }
-      get.status = response->status_code();
-      char buffer[20000];
-      for (int i = 0; i < 100000; ++i) {
-        Result<size_t> n = co_await response->ReadBody(asio::buffer(buffer));
-        if (!n.ok()) {
-          get.status = std::move(n).error();
-          break;
-        }
-        if (*n == 0) break;
-        get.largest_piece = std::max(get.largest_piece, *n);
-        get.body.append(buffer, *n);
-      }
-      co_return get;
-    }(url_, offset));
-  }
-
-  TlsTestServer server_;
-  ParsedUrl url_;
-};
-
-TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
-  Respond(ResponseHead("HTTP/1.1 200 OK", {"Content-Length: 42", "ETag: \"e\"",
-                                           "x-oss-hash-crc64ecma: 7"}));
-  uint64_t length = 0, crc = 0;
-  std::string etag;
-  ::testing::internal::CaptureStdout();
-  Status status =
-      RunEngine(HeadExchange(url_, &length, &crc, [&](std::string_view e) {
-        etag = e;
-        return Status::Ok();
-      }));
-  ::testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(status.ok()) << status.error().message;
-  EXPECT_EQ(length, 42u);
-  EXPECT_EQ(crc, 7u);
-  EXPECT_EQ(etag, "\"e\"");
-  ASSERT_EQ(server_.requests().size(), 1u);
-  EXPECT_EQ(server_.requests()[0],
-            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\n\r\n");
-}
-
-TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
-  const std::string head = "HTTP/1.1 200 OK\r\nX: ";
-  Respond(head + std::string(kMaxHeadResponseBytes - head.size() - 4, 'x') +
-          "\r\n\r\n");
-  Respond(head + std::string(kMaxHeadResponseBytes - head.size() + 1, 'x'));
-  uint64_t length = 0, crc = 0;
-  auto no_etag = [](std::string_view) { return Status::Ok(); };
-  Status status = RunEngine(HeadExchange(url_, &length, &crc, no_etag));
-  EXPECT_TRUE(status.ok());
-  status = RunEngine(HeadExchange(url_, &length, &crc, no_etag));
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().message, "HEAD response larger than 65536 bytes");
-  EXPECT_EQ(status.error().kind, ErrorKind::kProtocol);
-}
-
-// A HEAD answer cut before the end of its headers is a network failure and
-// none of its lines is acted on.
-TEST_F(HttpExchangeTest, HeadCutInItsHeadersIsANetworkFailure) {
-  Respond("HTTP/1.1 200 OK\r\nContent-Length: 42\r\nETag: \"abc");
-  Respond("HTTP/1.1 200 OK\n\n");  // bare line breaks end the block too
-  uint64_t length = 0, crc = 0;
-  int etags = 0;
-  auto count = [&](std::string_view) {
-    ++etags;
-    return Status::Ok();
-  };
-  ::testing::internal::CaptureStdout();
-  Status status = RunEngine(HeadExchange(url_, &length, &crc, count));
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().kind, ErrorKind::kNetwork);
-  EXPECT_EQ(status.error().message,
-            "HEAD 请求失败，响应: HTTP/1.1 200 OK\r\nContent-Length: "
-            "42\r\nETag: \"abc");
-  EXPECT_EQ(etags, 0);
-  EXPECT_EQ(length, 0u);
-  EXPECT_TRUE(RunEngine(HeadExchange(url_, &length, &crc, count)).ok());
-}
-
-TEST_F(HttpExchangeTest, GetSendsRangeAndReturnsTheBody) {
-  std::string body;
-  for (int i = 0; i < 30000; ++i) body.push_back(static_cast<char>(i * 7));
-  Respond(ResponseHead("HTTP/1.1 206 Partial Content",
-                       {"Content-Range: bytes 5-30004/30005"}) +
-          body);
-  Get get = RunGet(5);
-  ASSERT_TRUE(get.status.ok()) << get.status.error().message;
-  EXPECT_EQ(*get.status, 206);
-  EXPECT_EQ(get.body, body);
-  EXPECT_LE(get.largest_piece, kBodyChunkBytes);
-  ASSERT_EQ(server_.requests().size(), 1u);
-  EXPECT_EQ(server_.requests()[0],
-            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\nRange: bytes=5-\r\n\r\n");
-
-  Respond(ResponseHead("HTTP/1.1 200 OK", {}) + "whole", true);
-  get = RunGet(0);
-  ASSERT_TRUE(get.status.ok());
-  EXPECT_EQ(*get.status, 200);
-  EXPECT_EQ(get.body, "whole");
-  EXPECT_EQ(server_.requests()[1],
-            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\n\r\n");
-}
-
-TEST_F(HttpExchangeTest, GetHeadersWithoutEmptyLineGiveAnEmptyBody) {
-  Respond("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nX: y");
-  Get get = RunGet(0);
-  ASSERT_TRUE(get.status.ok());
-  EXPECT_EQ(get.body, "");
-  // An empty line must be exactly "\r\n": a bare "\n" is just a header line.
-  Respond("HTTP/1.1 200 OK\r\n\nabc\r\n\r\nbody");
-  get = RunGet(0);
-  ASSERT_TRUE(get.status.ok());
-  EXPECT_EQ(get.body, "body");
-}
-
-TEST_F(HttpExchangeTest, GetStatusFailures) {
-  struct Case {
-    const char* response;
-    const char* message;
-    ErrorKind kind;
-  };
-  const Case cases[] = {
-      {"HTTP/1.1 416 Range Not Satisfiable\r\nX: y\r\n\r\n",
-       "HTTP 请求失败，响应: HTTP/1.1 416 Range Not Satisfiable",
-       ErrorKind::kProtocol},
-      {"HTTP/1.0 200 OK\r\n\r\nbody", "HTTP 请求失败，响应: HTTP/1.0 200 OK",
-       ErrorKind::kProtocol},
-      // Cut inside the status line: a network failure.
-      {"HTTP/1.1 20", "HTTP 请求失败，响应: HTTP/1.1 20", ErrorKind::kNetwork},
-      {"HTTP/1.1 200 OK", "HTTP 请求失败，响应: HTTP/1.1 200 OK",
-       ErrorKind::kNetwork},
-      {"", "HTTP 请求失败，响应: ", ErrorKind::kNetwork},
-  };
-  for (const Case& c : cases) {
-    Respond(c.response);
-    Get get = RunGet(1);
-    ASSERT_FALSE(get.status.ok()) << c.response;
-    EXPECT_EQ(get.status.error().message, c.message);
-    EXPECT_EQ(get.status.error().kind, c.kind);
-  }
-}
-
-TEST_F(HttpExchangeTest, GetHeaderLinesAreCapped) {
-  const std::string fits(kMaxHeaderLineBytes - 2, 'h');
-  Respond("HTTP/1.1 200 OK\r\n" + fits + "\r\n\r\nbody");
-  Get get = RunGet(0);
-  ASSERT_TRUE(get.status.ok());
-  EXPECT_EQ(get.body, "body");
-
-  Respond("HTTP/1.1 200 OK\r\n" + fits + "h\r\n\r\nbody");
-  get = RunGet(0);
-  ASSERT_FALSE(get.status.ok());
-  EXPECT_EQ(get.status.error().message,
-            "GET response header line longer than 16384 bytes");
-  EXPECT_EQ(get.status.error().kind, ErrorKind::kProtocol);
-
-  // The status line too, even without any line break.
-  Respond("HTTP/1.1 200 " + std::string(kMaxHeaderLineBytes, 'x'));
-  get = RunGet(0);
-  ASSERT_FALSE(get.status.ok());
-  EXPECT_EQ(get.status.error().kind, ErrorKind::kProtocol);
-}
-
-TEST_F(HttpExchangeTest, StalledBodyTimesOut) {
-  SetTimeouts({std::chrono::seconds(30), std::chrono::milliseconds(300)});
-  ConnectionScript script;
-  script.response = ResponseHead("HTTP/1.1 200 OK", {}) + "some";
-  script.stall = true;
-  server_.AddScript(script);
-  Get get = RunGet(0);
-  ASSERT_FALSE(get.status.ok());
-  EXPECT_EQ(get.status.error().message, "operation timed out");
-  EXPECT_EQ(get.status.error().kind, ErrorKind::kNetwork);
-  EXPECT_EQ(get.body, "some");
 }
 
 }  // namespace

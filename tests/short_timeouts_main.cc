@@ -7,7 +7,7 @@
 #include "main/app.h"
 
 int main() {
-  talvoro::SetTimeouts(
-      {.connect = std::chrono::seconds(2), .idle = std::chrono::seconds(2)});
-  talvoro::RunBootstrap(TALVORO_DOWNLOAD_URL);
+  talvoro::RunBootstrap(TALVORO_DOWNLOAD_URL,
+                        {.connect_timeout = std::chrono::seconds(2),
+                         .idle_timeout = std::chrono::seconds(2)});
 }

@@ -10,9 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
+#include <utility>
 
 #include "ui/libui/ui.h"
 
@@ -30,8 +34,13 @@ void XvfbEnvironment::SetUp() {
     if (getppid() != parent) _exit(127);
     int fd = dup(fds[1]);  // without O_CLOEXEC
     std::string fd_arg = std::to_string(fd);
+    // Its output (the probing of busy displays) goes nowhere, and an Xvfb
+    // that outlives this program holds no pipe of the test runner's.
     int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, STDERR_FILENO);  // its probing of busy displays
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
     execlp("Xvfb", "Xvfb", "-displayfd", fd_arg.c_str(), "-screen", "0",
            "1920x1080x24", "-nolisten", "tcp", "-noreset", nullptr);
     _exit(127);
@@ -54,18 +63,61 @@ void XvfbEnvironment::SetUp() {
   close(fds[0]);
   ASSERT_TRUE(!number.empty() && number.back() == '\n') << "Xvfb did not start";
   number.pop_back();
+  display_ = number;
   setenv("DISPLAY", (":" + number).c_str(), 1);
   // No accessibility bus and no other backend than X11.
   setenv("NO_AT_BRIDGE", "1", 1);
   setenv("GDK_BACKEND", "x11", 1);
 }
 
+namespace {
+
+// Waits up to `timeout` for the child `pid` to end and reaps it. Returns
+// false if it still runs.
+bool WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
+// Xvfb looks for a termination request just before it sleeps in poll(); a
+// SIGTERM that lands between that look and the poll() is seen only when the
+// server next wakes up, which without clients is its screen-saver timer, ten
+// minutes later. An idle server sleeps in poll() and ends at once, so this
+// is met by a test that ends right after the server started: SIGTERM then
+// comes while the server is still on its way to its first poll(). A second
+// SIGTERM interrupts that sleep; SIGKILL ends a server that still stays.
 void XvfbEnvironment::TearDown() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  const pid_t pid = std::exchange(pid_, -1);
+  kill(pid, SIGTERM);
+  if (WaitForChild(pid, std::chrono::seconds(1))) return;
+  std::fprintf(stderr, "Xvfb (pid %d) still runs 1 s after SIGTERM; again\n",
+               static_cast<int>(pid));
+  kill(pid, SIGTERM);
+  if (WaitForChild(pid, std::chrono::seconds(4))) return;
+  std::fprintf(stderr, "Xvfb (pid %d) did not end on SIGTERM; killing it\n",
+               static_cast<int>(pid));
+  kill(pid, SIGKILL);
+  if (!WaitForChild(pid, std::chrono::seconds(5))) {
+    ADD_FAILURE() << "Xvfb (pid " << pid << ") did not end on SIGKILL";
+    return;
+  }
+  // What a killed server leaves behind, if the lock still names it.
+  if (display_.empty()) return;
+  const std::string lock = "/tmp/.X" + display_ + "-lock";
+  std::ifstream in(lock);
+  pid_t holder = -1;
+  if (in >> holder && holder == pid) {
+    unlink(("/tmp/.X11-unix/X" + display_).c_str());
+    unlink(lock.c_str());
+  }
 }
 
 bool PumpUntil(const std::function<bool()>& done,

@@ -24,11 +24,16 @@ using XWindowId = unsigned long;
 // Register with ::testing::AddGlobalTestEnvironment.
 class XvfbEnvironment : public ::testing::Environment {
  public:
+  // A fatal failure if Xvfb did not report its display within 20 s.
   void SetUp() override;
+  // Ends the server within about 15 s: SIGTERM, again after 1 s, SIGKILL
+  // after 5 s (then its lock and socket files are removed). A failure only
+  // if it outlives SIGKILL too.
   void TearDown() override;
 
  private:
   pid_t pid_ = -1;
+  std::string display_;  // the display number, once Xvfb reported it
 };
 
 // Starts stepping (uiMainSteps) and handles the toolkit's pending messages

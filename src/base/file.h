@@ -97,7 +97,7 @@ Status CopyFileDurably(std::string_view from, std::string_view to);
 // mix. The move reaches the disk before it returns where the system allows
 // it. Fails, leaving both as they were, when `to` is a folder (or, on
 // Windows, a program that is running).
-Status ReplaceFile(std::string_view from, std::string_view to);
+Status MoveReplacing(std::string_view from, std::string_view to);
 
 // The process's current folder, without a trailing separator.
 Result<std::string> CurrentDirectory();

@@ -105,7 +105,8 @@ Status File::Sync() {
 }
 
 void File::Close() {
-  if (handle_ != kClosed) ::close(static_cast<int>(std::exchange(handle_, kClosed)));
+  if (handle_ != kClosed)
+    ::close(static_cast<int>(std::exchange(handle_, kClosed)));
 }
 
 Status RemoveFile(std::string_view path) {
@@ -136,7 +137,7 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
   return copy->Sync();
 }
 
-Status ReplaceFile(std::string_view from, std::string_view to) {
+Status MoveReplacing(std::string_view from, std::string_view to) {
   if (std::rename(PathText(from).c_str(), PathText(to).c_str()) != 0) {
     return LastError();
   }

@@ -46,11 +46,10 @@ File::~File() { Close(); }
 
 Result<File> File::Open(std::string_view path, OpenMode mode) {
   const bool read = mode == OpenMode::kRead;
-  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(),
-                         read ? GENERIC_READ : GENERIC_WRITE, kShareAll,
-                         nullptr, read ? OPEN_EXISTING : OPEN_ALWAYS,
-                         read ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      Utf8ToWide(path).c_str(), read ? GENERIC_READ : GENERIC_WRITE, kShareAll,
+      nullptr, read ? OPEN_EXISTING : OPEN_ALWAYS,
+      read ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   File file(reinterpret_cast<intptr_t>(h));
   if (mode == OpenMode::kTruncate) {
@@ -110,7 +109,8 @@ Status File::Sync() {
 }
 
 void File::Close() {
-  if (handle_ != kClosed) CloseHandle(AsHandle(std::exchange(handle_, kClosed)));
+  if (handle_ != kClosed)
+    CloseHandle(AsHandle(std::exchange(handle_, kClosed)));
 }
 
 Status RemoveFile(std::string_view path) {
@@ -119,9 +119,9 @@ Status RemoveFile(std::string_view path) {
 }
 
 Status TruncateFileIfPresent(std::string_view path) {
-  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, kShareAll,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (IsMissing(code)) return Status::Ok();
@@ -154,7 +154,7 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
   return flushed;
 }
 
-Status ReplaceFile(std::string_view from, std::string_view to) {
+Status MoveReplacing(std::string_view from, std::string_view to) {
   if (!MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return LastError();

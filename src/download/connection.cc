@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "download/text.h"
 #include "download/watchdog.h"
 
 namespace talvoro {
@@ -15,8 +16,8 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
-Timeouts g_timeouts;
-NameLookup g_lookup;
+// A proxy's answer to CONNECT may hold at most this many bytes.
+constexpr size_t kMaxTunnelAnswerBytes = 16 * 1024;
 
 using Endpoints = std::vector<tcp::endpoint>;
 
@@ -41,16 +42,17 @@ struct Lookup {
   std::optional<Result<Endpoints>> result;
 };
 
-// The shared steps of Resolve and ConnectToList; `watchdog` (may be null)
-// bounds them with a deadline armed by the caller. Asio's resolver cannot
-// stop a lookup once the system has it, so the lookup runs on a detached
-// thread that is simply not waited for past the deadline.
+// `watchdog` (may be null) bounds the lookup with a deadline armed by the
+// caller. Asio's resolver cannot stop a lookup once the system has it, so
+// the lookup runs on a detached thread that is simply not waited for past
+// the deadline.
 asio::awaitable<Result<Endpoints>> ResolveWith(const std::string& host,
                                                uint16_t port,
+                                               const NameLookup& lookup_with,
                                                Watchdog* watchdog) {
   auto executor = co_await asio::this_coro::executor;
   auto lookup = std::make_shared<Lookup>(executor);
-  NameLookup function = g_lookup ? g_lookup : NameLookup(SystemLookup);
+  NameLookup function = lookup_with ? lookup_with : NameLookup(SystemLookup);
   std::thread([lookup, executor, function, host, port] {
     Result<Endpoints> result = function(host, port);
     asio::post(executor, [lookup, result = std::move(result)]() mutable {
@@ -68,65 +70,193 @@ asio::awaitable<Result<Endpoints>> ResolveWith(const std::string& host,
   co_return std::move(*lookup->result);
 }
 
-asio::awaitable<Result<tcp::socket>> ConnectWith(
-    const std::vector<tcp::endpoint>& endpoints, Watchdog* watchdog) {
-  auto executor = co_await asio::this_coro::executor;
-  std::optional<asio::error_code> last_error;
-  for (const tcp::endpoint& endpoint : endpoints) {
-    tcp::socket socket(executor);
+// The connection attempts of one ConnectWith. The completion handlers and
+// the coroutine all run on the engine's one thread; `wake` is cancelled
+// whenever an attempt ends, so the coroutine looks at the state again.
+struct Race {
+  explicit Race(const asio::any_io_executor& executor)
+      : executor(executor), wake(executor) {}
+
+  void Start(const tcp::endpoint& endpoint, const std::shared_ptr<Race>& self) {
+    auto socket = std::make_shared<tcp::socket>(executor);
     asio::error_code ec;
-    socket.open(endpoint.protocol(), ec);
-    if (!ec) {
-      if (watchdog) {
-        watchdog->SetAction([&socket] {
-          asio::error_code ignored;
-          socket.close(ignored);
-        });
-      }
-      std::tie(ec) = co_await socket.async_connect(endpoint, kNoThrow);
-      if (watchdog) watchdog->SetAction(nullptr);
-      if (watchdog && watchdog->expired()) {
-        co_return NetworkError(kTimedOutMessage);
-      }
-      if (!ec) co_return std::move(socket);
+    socket->open(endpoint.protocol(), ec);
+    if (ec) {
+      last_error = ec;
+      return;
     }
-    last_error = ec;
+    sockets.push_back(socket);
+    ++pending;
+    socket->async_connect(endpoint, [self, socket](asio::error_code ec) {
+      --self->pending;
+      if (!ec && !self->winner && !self->abandoned) {
+        self->winner.emplace(std::move(*socket));
+      } else if (ec && ec != asio::error::operation_aborted) {
+        self->last_error = ec;
+      }
+      self->wake.cancel();
+    });
   }
-  if (!last_error) co_return NetworkError(kNoAddressesMessage);
-  co_return NetworkError(last_error->message());
+
+  // Closes every attempt still pending.
+  void CloseAll() {
+    for (const auto& socket : sockets) {
+      asio::error_code ignored;
+      socket->close(ignored);
+    }
+  }
+
+  asio::any_io_executor executor;
+  asio::steady_timer wake;
+  std::vector<std::shared_ptr<tcp::socket>> sockets;
+  std::optional<tcp::socket> winner;
+  std::optional<asio::error_code> last_error;
+  size_t pending = 0;
+  bool abandoned = false;
+};
+
+asio::awaitable<Result<tcp::socket>> ConnectWith(const Endpoints& endpoints,
+                                                 Clock::duration delay,
+                                                 Watchdog* watchdog) {
+  const Endpoints order = InterleaveFamilies(endpoints);
+  if (order.empty()) co_return NetworkError(kNoAddressesMessage);
+  auto race = std::make_shared<Race>(co_await asio::this_coro::executor);
+  if (watchdog) {
+    watchdog->SetAction([race] {
+      race->abandoned = true;
+      race->CloseAll();
+      race->wake.cancel();
+    });
+  }
+  size_t next = 0;
+  Clock::time_point last_start;
+  while (!race->winner && !race->abandoned) {
+    const bool more = next < order.size();
+    if (more && (race->pending == 0 || Clock::now() >= last_start + delay)) {
+      last_start = Clock::now();
+      race->Start(order[next++], race);
+      continue;
+    }
+    if (race->pending == 0) break;  // every attempt has failed
+    race->wake.expires_at(more ? last_start + delay : Clock::time_point::max());
+    co_await race->wake.async_wait(kNoThrow);
+  }
+  if (watchdog) watchdog->SetAction(nullptr);
+  race->CloseAll();  // the attempts that lost (the winner was moved out)
+  if (race->winner) co_return std::move(*race->winner);
+  if (race->abandoned) co_return NetworkError(kTimedOutMessage);
+  if (!race->last_error) co_return NetworkError(kNoAddressesMessage);
+  co_return NetworkError(race->last_error->message());
+}
+
+// "host:port" as CONNECT names it, with an IPv6 literal in brackets.
+std::string Authority(const ParsedUrl& url) {
+  const bool ipv6 = url.host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + url.host + "]" : url.host) + ":" +
+         std::to_string(url.port);
+}
+
+// Asks the proxy on `socket` for a tunnel to `url`'s host and port.
+asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
+                                   Watchdog& watchdog) {
+  watchdog.SetAction([&socket] {
+    asio::error_code ignored;
+    socket.close(ignored);
+  });
+  const std::string authority = Authority(url);
+  const std::string request =
+      "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+  auto [write_ec, written] =
+      co_await asio::async_write(socket, asio::buffer(request), kNoThrow);
+  std::string answer;
+  asio::error_code ec = write_ec;
+  if (!ec) {
+    // The origin says nothing before the client's hello, so nothing of the
+    // tunnel is read past the answer's head.
+    std::tie(ec, std::ignore) = co_await asio::async_read_until(
+        socket, asio::dynamic_buffer(answer, kMaxTunnelAnswerBytes), "\r\n\r\n",
+        kNoThrow);
+  }
+  watchdog.SetAction(nullptr);
+  if (watchdog.expired()) co_return NetworkError(kTimedOutMessage);
+  if (ec == asio::error::not_found) {
+    co_return NetworkError("proxy answer larger than " +
+                           std::to_string(kMaxTunnelAnswerBytes) + " bytes");
+  }
+  if (ec) co_return NetworkError("proxy tunnel failed: " + ec.message());
+  const std::string_view status =
+      TrimWhiteSpace(std::string_view(answer).substr(0, answer.find('\n')));
+  // "HTTP/1.x 200 ..."
+  if (status.size() >= 12 && status.substr(0, 7) == "HTTP/1." &&
+      status.substr(8, 4) == " 200") {
+    co_return Status::Ok();
+  }
+  if (status.size() >= 12 && status.substr(8, 4) == " 407") {
+    co_return NetworkError(kProxyAuthMessage);
+  }
+  co_return NetworkError("proxy refused the tunnel: " + std::string(status));
 }
 
 }  // namespace
 
-void SetTimeouts(const Timeouts& timeouts) { g_timeouts = timeouts; }
-void SetNameLookup(NameLookup lookup) { g_lookup = std::move(lookup); }
-Timeouts GetTimeouts() { return g_timeouts; }
+Endpoints InterleaveFamilies(const Endpoints& endpoints) {
+  Endpoints first_family, other_family;
+  for (const tcp::endpoint& e : endpoints) {
+    (e.protocol() == endpoints.front().protocol() ? first_family : other_family)
+        .push_back(e);
+  }
+  Endpoints order;
+  for (size_t i = 0; i < first_family.size() || i < other_family.size(); ++i) {
+    if (i < first_family.size()) order.push_back(first_family[i]);
+    if (i < other_family.size()) order.push_back(other_family[i]);
+  }
+  return order;
+}
 
-asio::awaitable<Result<std::vector<tcp::endpoint>>> Resolve(std::string host,
-                                                            uint16_t port) {
-  co_return co_await ResolveWith(host, port, nullptr);
+asio::awaitable<Result<std::vector<tcp::endpoint>>> Resolve(
+    std::string host, uint16_t port, ConnectOptions options) {
+  co_return co_await ResolveWith(host, port, options.lookup, nullptr);
 }
 
 asio::awaitable<Result<tcp::socket>> ConnectToList(
-    std::vector<tcp::endpoint> endpoints) {
-  co_return co_await ConnectWith(endpoints, nullptr);
+    std::vector<tcp::endpoint> endpoints, ConnectOptions options) {
+  co_return co_await ConnectWith(endpoints, options.attempt_delay, nullptr);
 }
 
-asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url) {
-  const Timeouts timeouts = g_timeouts;
-  const Clock::time_point deadline = Clock::now() + timeouts.connect;
+asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
+                                                       ConnectOptions options) {
+  const Clock::time_point deadline = Clock::now() + options.connect_timeout;
   Watchdog watchdog(co_await asio::this_coro::executor, nullptr);
   watchdog.ArmUntil(deadline);
 
+  Result<std::optional<ProxyServer>> proxy =
+      options.proxy ? options.proxy(url.host) : SystemProxyFor(url.host);
+  if (!proxy.ok()) co_return std::move(proxy).error();
+  const std::string& host = *proxy ? (*proxy)->host : url.host;
+  const uint16_t port = *proxy ? (*proxy)->port : url.port;
+  // A failure to reach the proxy names it: the origin was never tried.
+  auto via_proxy = [&](Error error) {
+    if (*proxy) {
+      error.message = "cannot reach the proxy " + (*proxy)->host + ":" +
+                      std::to_string((*proxy)->port) + ": " + error.message;
+    }
+    return error;
+  };
+
   Result<std::vector<tcp::endpoint>> endpoints =
-      co_await ResolveWith(url.host, url.port, &watchdog);
-  if (!endpoints.ok()) co_return std::move(endpoints).error();
-  Result<tcp::socket> socket = co_await ConnectWith(*endpoints, &watchdog);
-  if (!socket.ok()) co_return std::move(socket).error();
+      co_await ResolveWith(host, port, options.lookup, &watchdog);
+  if (!endpoints.ok()) co_return via_proxy(std::move(endpoints).error());
+  Result<tcp::socket> socket =
+      co_await ConnectWith(*endpoints, options.attempt_delay, &watchdog);
+  if (!socket.ok()) co_return via_proxy(std::move(socket).error());
+  if (*proxy) {
+    Status tunnel = co_await OpenTunnel(*socket, url, watchdog);
+    if (!tunnel.ok()) co_return tunnel.error();
+  }
   watchdog.Disarm();
 
   co_return co_await Secure(url.host, std::move(*socket), deadline,
-                            timeouts.idle);
+                            options.idle_timeout);
 }
 
 }  // namespace talvoro

@@ -1,8 +1,10 @@
 // Opening an encrypted connection to the download server.
 //
 // Each request of the download opens its own connection through
-// OpenSecureStream: resolve the host, connect to the first address that
-// accepts, run the TLS handshake. Nothing is cached between connections.
+// OpenSecureStream: resolve the host, connect to the addresses in staggered
+// attempts (the first to answer wins), through the system's HTTP proxy
+// where it names one, and run the TLS handshake with the origin. Nothing is
+// cached between connections.
 #ifndef TALVORO_DOWNLOAD_CONNECTION_H_
 #define TALVORO_DOWNLOAD_CONNECTION_H_
 
@@ -14,58 +16,74 @@
 #include <vector>
 
 #include "base/error.h"
+#include "download/proxy.h"
 #include "download/tls.h"
 #include "download/url.h"
 
 namespace talvoro {
 
-// Resolving, connecting and the handshake together must finish within this.
+// Resolving, connecting (the proxy's tunnel included) and the handshake
+// together must finish within this.
 inline constexpr std::chrono::seconds kConnectTimeout{30};
 // A read or a write on an open connection fails after this long without a
 // single byte moving.
 inline constexpr std::chrono::seconds kIdleTimeout{60};
+// The next address is tried this long after the previous attempt started,
+// while that one is still pending (or at once when it fails).
+inline constexpr std::chrono::milliseconds kAttemptDelay{250};
 
 inline constexpr char kNoAddressesMessage[] =
     "could not connect to any of the addresses";
-
-struct Timeouts {
-  std::chrono::steady_clock::duration connect = kConnectTimeout;
-  std::chrono::steady_clock::duration idle = kIdleTimeout;
-};
-
-// The time-outs used by connections opened from now on. Tests shorten them;
-// the program never calls SetTimeouts. Call it while no download runs.
-void SetTimeouts(const Timeouts& timeouts);
-Timeouts GetTimeouts();
+inline constexpr char kProxyAuthMessage[] = "proxy requires authentication";
 
 // A blocking name lookup: the addresses of `host` and `port` in the
 // resolver's order, or a kNetwork error with the resolver's text.
 using NameLookup = std::function<Result<std::vector<asio::ip::tcp::endpoint>>(
     const std::string& host, uint16_t port)>;
 
-// Replaces the system's lookup (a seam for tests: a lookup that hangs);
-// nullptr restores it. Call it while no download runs.
-void SetNameLookup(NameLookup lookup);
+// How connections are made. The program uses the defaults; tests shorten
+// the times or replace the lookups.
+struct ConnectOptions {
+  std::chrono::steady_clock::duration connect_timeout = kConnectTimeout;
+  std::chrono::steady_clock::duration idle_timeout = kIdleTimeout;
+  std::chrono::steady_clock::duration attempt_delay = kAttemptDelay;
+  // Empty: the system's resolver.
+  NameLookup lookup = nullptr;
+  // Empty: the system's proxy settings (SystemProxyFor).
+  ProxyLookup proxy = nullptr;
+};
 
-// Resolves `host` and `port` with the system's resolver into the addresses
-// in the resolver's order. The lookup runs on a thread of its own, off the
-// event loop; within OpenSecureStream a lookup still running at the
-// deadline is abandoned (the thread finishes on its own). Errors are
-// kNetwork with the resolver's text.
+// Resolves `host` and `port` into the addresses in the resolver's order.
+// The lookup runs on a thread of its own, off the event loop; within
+// OpenSecureStream a lookup still running at the deadline is abandoned
+// (the thread finishes on its own). Errors are kNetwork with the
+// resolver's text.
 asio::awaitable<Result<std::vector<asio::ip::tcp::endpoint>>> Resolve(
-    std::string host, uint16_t port);
+    std::string host, uint16_t port, ConnectOptions options = {});
 
-// Tries `endpoints` in order and returns the socket of the first that
-// accepts; the rest are not tried. Errors are kNetwork: the last attempt's
-// error when all fail, "could not connect to any of the addresses" when the
-// list is empty.
+// The order in which the addresses are tried: the families alternate,
+// starting with the family of the first address; within a family the
+// resolver's order stays.
+std::vector<asio::ip::tcp::endpoint> InterleaveFamilies(
+    const std::vector<asio::ip::tcp::endpoint>& endpoints);
+
+// Connects to `endpoints` in staggered attempts, in InterleaveFamilies
+// order: each attempt starts options.attempt_delay after the previous one,
+// or at once when every earlier attempt has failed; the first to connect
+// wins and the others are closed. Errors are kNetwork: the last failure
+// when every attempt fails, "could not connect to any of the addresses"
+// when the list is empty.
 asio::awaitable<Result<asio::ip::tcp::socket>> ConnectToList(
-    std::vector<asio::ip::tcp::endpoint> endpoints);
+    std::vector<asio::ip::tcp::endpoint> endpoints,
+    ConnectOptions options = {});
 
-// Resolves, connects and secures a connection to `url`'s host and port,
-// all within the connect time-out; the stream then uses the idle time-out.
-// Errors are kNetwork (see Resolve, ConnectToList and Secure).
-asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url);
+// Resolves, connects (through the proxy's tunnel if there is one) and
+// secures a connection to `url`'s host and port, all within the connect
+// time-out; the stream then uses the idle time-out. Errors are kNetwork
+// (see Resolve, ConnectToList and Secure; a proxy that refuses the tunnel
+// is "proxy requires authentication" for a 407, else the proxy's answer).
+asio::awaitable<Result<SecureStream>> OpenSecureStream(
+    ParsedUrl url, ConnectOptions options = {});
 
 }  // namespace talvoro
 

@@ -102,20 +102,20 @@ uint8_t Percent(uint64_t done, uint64_t total) {
 
 }  // namespace
 
-asio::awaitable<Status> Download(std::string url, std::string target_path,
-                                 std::string sidecar_path, uint64_t* remote_crc,
-                                 DownloadStatusRef status) {
+asio::awaitable<Result<uint64_t>> Download(std::string url,
+                                           std::string target_path,
+                                           std::string sidecar_path,
+                                           DownloadStatusRef status,
+                                           ConnectOptions options) {
   Result<std::string> stored = ReadStoredEtag(sidecar_path);
   if (!stored.ok()) co_return std::move(stored).error();
 
   Result<ParsedUrl> parsed = ParseUrl(url);
   if (!parsed.ok()) co_return std::move(parsed).error();
 
-  uint64_t content_length = 0;
   bool resume = false;
-  Status head = co_await HeadExchange(
-      *parsed, &content_length, remote_crc,
-      [&](std::string_view etag) -> Status {
+  Result<HeadInfo> head = co_await HeadExchange(
+      *parsed, options, [&](std::string_view etag) -> Status {
         if (!etag.empty() && etag == *stored) {
           PrintOut("ETag 匹配，继续下载文件\n");
           resume = true;
@@ -133,10 +133,11 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
         PrintOut("新的 ETag: " + std::string(etag) + "\n");
         return Status::Ok();
       });
-  if (!head.ok()) co_return head;
+  if (!head.ok()) co_return std::move(head).error();
+  const uint64_t content_length = head->content_length;
 
-  Result<File> file = File::Open(
-      target_path, resume ? OpenMode::kAppend : OpenMode::kTruncate);
+  Result<File> file =
+      File::Open(target_path, resume ? OpenMode::kAppend : OpenMode::kTruncate);
   if (!file.ok()) co_return WithOsCode(std::move(file).error());
   Result<uint64_t> length = file->Size();
   if (!length.ok()) co_return WithOsCode(std::move(length).error());
@@ -145,17 +146,41 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
 
   if (content_length != 0 && content_length == size) {
     PrintOut("文件已下载完成，无需继续下载。\n");
-    co_return Status::Ok();
+    co_return head->remote_crc;
   }
 
-  Result<GetResponse> response = co_await GetExchange(*parsed, size);
+  // A file replaced between the HEAD and the GET comes back whole (a 200)
+  // instead of as a range of the new file; only a strong ETag can say so.
+  const std::string if_range =
+      size > 0 && !stored->starts_with("W/") ? *stored : std::string();
+  Result<GetResponse> response =
+      co_await GetExchange(head->url, size, if_range, options);
   if (!response.ok()) co_return std::move(response).error();
+  if (size > 0 && response->status_code() == 206) {
+    // The body must begin where the file ends, and belong to a file of the
+    // announced length; anything else would be appended in the wrong place.
+    std::optional<ContentRange> range = response->content_range();
+    if (!range || range->first != size ||
+        (range->total && content_length != 0 &&
+         *range->total != content_length)) {
+      PrintOut("Content-Range 与请求不符，从头下载文件: " +
+               (response->content_range_text().empty()
+                    ? std::string("(none)")
+                    : response->content_range_text()) +
+               "\n");
+      Status emptied = WithOsCode(file->Truncate());
+      if (!emptied.ok()) co_return emptied.error();
+      size = 0;
+      response = co_await GetExchange(head->url, 0, {}, options);
+      if (!response.ok()) co_return std::move(response).error();
+    }
+  }
   if (size > 0 && response->status_code() == 200) {
     // The server ignored the range and sends the whole file: start over.
     // A size above 0 means the file was opened for appending, so the writes
     // follow the truncation.
     Status emptied = WithOsCode(file->Truncate());
-    if (!emptied.ok()) co_return emptied;
+    if (!emptied.ok()) co_return emptied.error();
     size = 0;
   }
 
@@ -181,12 +206,12 @@ asio::awaitable<Status> Download(std::string url, std::string target_path,
     writer.Commit(*n);
   }
   Status flushed = writer.Flush();
-  if (!flushed.ok()) co_return flushed;
+  if (!flushed.ok()) co_return flushed.error();
   if (content_length != 0 && size < content_length) {
     co_return NetworkError(kEarlyEndMessage);
   }
   PrintOut("下载完成！\n");
-  co_return Status::Ok();
+  co_return head->remote_crc;
 }
 
 }  // namespace talvoro

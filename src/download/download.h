@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "download/download_status.h"
 #include "base/error.h"
+#include "download/connection.h"
+#include "download/download_status.h"
 
 namespace talvoro {
 
@@ -23,21 +24,26 @@ inline constexpr char kEarlyEndMessage[] =
     "connection closed before the whole file arrived";
 
 // Downloads `url` into `target_path`, keeping the server's ETag in
-// `sidecar_path`:
+// `sidecar_path`, and returns the CRC-64 the server announced (0 when it
+// announced none):
 //  - reads the stored ETag from the sidecar (a missing sidecar means none;
 //    "ETag: <value>" is printed otherwise);
-//  - sends HEAD; takes the content length and stores the announced CRC-64
-//    into `*remote_crc`; for each ETag line a non-empty value equal to the
+//  - sends HEAD (following redirects); takes the content length and the
+//    announced CRC-64; for each ETag line a non-empty value equal to the
 //    stored one allows resuming, any other value rewrites the sidecar with
 //    it (before any byte of the new file is written);
 //  - opens the target for appending (resuming) or truncated, prints its
 //    size and, if it already has the announced length, ends without a GET;
-//  - sends GET with the current size as the range start and appends the
-//    body, updating `status` (phase 0 and the percentage of the announced
-//    length, counting earlier runs' bytes, capped at 100, left at 0 when no
-//    length was announced) once per chunk of at most 8192 bytes and once
-//    more at the end of the stream. A 200 answer to a ranged request
-//    restarts the target from 0.
+//  - sends GET to the address that answered the HEAD, with the current size
+//    as the range start (and the stored ETag in If-Range when it is a
+//    strong one), and appends the body, updating `status` (phase 0 and the
+//    percentage of the announced length, counting earlier runs' bytes,
+//    capped at 100, left at 0 when no length was announced) once per chunk
+//    of at most 8192 bytes and once more at the end of the body. A 200
+//    answer to a ranged request restarts the target from 0; so does a 206
+//    whose Content-Range does not begin at the asked offset or names
+//    another total length (with a new GET from 0, after printing
+//    "Content-Range 与请求不符，从头下载文件: " and the header's value).
 // Progress notes go to standard output; nothing goes to standard error (the
 // caller prints the error).
 //
@@ -47,11 +53,12 @@ inline constexpr char kEarlyEndMessage[] =
 // unusable answers; kFile for the local files. The bytes written before an
 // error stay in the target file.
 //
-// Runs on the engine's executor (see executor.h); `remote_crc` must stay
-// valid until the returned awaitable completes.
-asio::awaitable<Status> Download(std::string url, std::string target_path,
-                                 std::string sidecar_path, uint64_t* remote_crc,
-                                 DownloadStatusRef status);
+// Runs on the engine's executor (see executor.h).
+asio::awaitable<Result<uint64_t>> Download(std::string url,
+                                           std::string target_path,
+                                           std::string sidecar_path,
+                                           DownloadStatusRef status,
+                                           ConnectOptions options = {});
 
 }  // namespace talvoro
 

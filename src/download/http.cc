@@ -1,6 +1,7 @@
 #include "download/http.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "download/connection.h"
@@ -21,6 +22,59 @@ constexpr std::string_view kEtagPrefix = "ETag:";
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The trimmed value of a header line "<name>: value" whose name is `name`
+// in any case, or nullopt for another line.
+std::optional<std::string_view> HeaderValue(std::string_view line,
+                                            std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':' ||
+      !EqualsIgnoringCase(line.substr(0, name.size()), name)) {
+    return std::nullopt;
+  }
+  return TrimWhiteSpace(line.substr(name.size() + 1));
+}
+
+// The value of a chunk-size line: hexadecimal digits, then optionally
+// extensions after ";" (ignored) and blanks.
+std::optional<uint64_t> ParseChunkSize(std::string_view line) {
+  line = TrimWhiteSpace(line.substr(0, line.find(';')));
+  if (line.empty() || line.size() > 16) return std::nullopt;
+  uint64_t size = 0;
+  for (char c : line) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    size = size << 4 | static_cast<uint64_t>(digit);
+  }
+  return size;
+}
+
+bool IsRedirectStatus(std::string_view response) {
+  for (std::string_view code : {"301", "302", "307", "308"}) {
+    if (StartsWith(response, "HTTP/1.1 ") && response.size() >= 12 &&
+        response.substr(9, 3) == code &&
+        (response.size() == 12 || response[12] == ' ' || response[12] == '\r' ||
+         response[12] == '\n')) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // `complete` tells whether the answer reached its end (the status line's
@@ -69,13 +123,16 @@ std::string BuildHeadRequest(std::string_view host, std::string_view path) {
 }
 
 std::string BuildGetRequest(std::string_view host, std::string_view path,
-                            uint64_t offset) {
+                            uint64_t offset, std::string_view if_range) {
   std::string request = "GET ";
   request.append(path).append(" HTTP/1.1\r\nHost: ");
   request.append(host).append("\r\nConnection: close\r\n");
   if (offset > 0) {
     request.append("Range: bytes=").append(std::to_string(offset));
     request.append("-\r\n");
+    if (!if_range.empty()) {
+      request.append("If-Range: ").append(if_range).append("\r\n");
+    }
   }
   request.append("\r\n");
   return request;
@@ -115,14 +172,37 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
   return Status::Ok();
 }
 
-asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
-                                     uint64_t* remote_crc,
-                                     EtagHandler on_etag) {
-  Result<SecureStream> stream = co_await OpenSecureStream(url);
+Result<std::optional<std::string>> RedirectLocation(std::string_view response) {
+  if (!IsRedirectStatus(response)) return std::optional<std::string>();
+  std::string_view rest = response;
+  while (!rest.empty()) {
+    const size_t newline = rest.find('\n');
+    std::string_view line = rest.substr(0, newline);
+    rest = newline == std::string_view::npos ? std::string_view()
+                                             : rest.substr(newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // the end of the headers
+    if (std::optional<std::string_view> value = HeaderValue(line, "Location");
+        value && !value->empty()) {
+      return std::optional<std::string>(std::string(*value));
+    }
+  }
+  return ProtocolError(
+      std::string(kHeadFailedPrefix) +
+      std::string(TrimWhiteSpace(response.substr(0, response.find('\n')))) +
+      " (a redirect without a Location)");
+}
+
+namespace {
+
+// One HEAD request on a fresh connection; the whole answer (bounded).
+asio::awaitable<Result<std::string>> ReadHeadAnswer(
+    const ParsedUrl& url, const ConnectOptions& options) {
+  Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
-  if (!sent.ok()) co_return sent;
+  if (!sent.ok()) co_return sent.error();
 
   std::string response;
   char chunk[8192];
@@ -138,15 +218,41 @@ asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
   }
   stream->Close();
   // An answer cut before the end of its headers is not acted on: a cut
-  // ETag would never match and would throw away the partial download. One
-  // co_return for both outcomes: with two, gcc 12 sees a mismatched delete
-  // of the coroutine frame (-Wmismatched-new-delete) where there is none.
-  Status parsed =
-      HeaderBlockEnded(response)
-          ? ParseHeadResponse(response, content_length, remote_crc, on_etag)
-          : Status(StatusFailure(kHeadFailedPrefix, response,
-                                 /*complete=*/false));
-  co_return parsed;
+  // ETag would never match and would throw away the partial download.
+  if (!HeaderBlockEnded(response)) {
+    co_return StatusFailure(kHeadFailedPrefix, response, /*complete=*/false);
+  }
+  co_return response;
+}
+
+}  // namespace
+
+asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
+                                               ConnectOptions options,
+                                               EtagHandler on_etag) {
+  HeadInfo info;
+  info.url = std::move(url);
+  for (int redirects = 0;; ++redirects) {
+    Result<std::string> response = co_await ReadHeadAnswer(info.url, options);
+    if (!response.ok()) co_return std::move(response).error();
+    Result<std::optional<std::string>> location = RedirectLocation(*response);
+    if (!location.ok()) co_return std::move(location).error();
+    if (!*location) {
+      Status parsed = ParseHeadResponse(*response, &info.content_length,
+                                        &info.remote_crc, on_etag);
+      if (!parsed.ok()) co_return parsed.error();
+      co_return std::move(info);
+    }
+    if (redirects == kMaxRedirects) {
+      co_return ProtocolError("too many redirects (more than " +
+                              std::to_string(kMaxRedirects) + ")");
+    }
+    Result<ParsedUrl> next = ResolveRedirect(info.url, **location);
+    if (!next.ok()) co_return std::move(next).error();
+    info.url = std::move(next).value();
+    PrintOut(std::string(kRedirectLinePrefix) + "https://" + info.url.host +
+             ":" + std::to_string(info.url.port) + info.url.path + "\n");
+  }
 }
 
 GetResponse::GetResponse(std::unique_ptr<ByteSource> source)
@@ -180,17 +286,80 @@ asio::awaitable<Status> GetResponse::ReadLine(std::string* line) {
   }
 }
 
-asio::awaitable<Result<size_t>> GetResponse::ReadBody(
-    asio::mutable_buffer data) {
+asio::awaitable<Result<size_t>> GetResponse::ReadBuffered(
+    asio::mutable_buffer data, uint64_t limit) {
   if (begin_ == end_) {
     Status filled = co_await Fill();
     if (!filled.ok()) co_return filled.error();
     if (end_ == 0) co_return size_t{0};
   }
-  const size_t n = std::min({data.size(), kBodyChunkBytes, end_ - begin_});
+  const size_t n = static_cast<size_t>(
+      std::min<uint64_t>({data.size(), kBodyChunkBytes, end_ - begin_, limit}));
   std::memcpy(data.data(), buffer_.data() + begin_, n);
   begin_ += n;
   co_return n;
+}
+
+asio::awaitable<Result<size_t>> GetResponse::ReadBody(
+    asio::mutable_buffer data) {
+  if (chunked_) co_return co_await ReadChunked(data);
+  co_return co_await ReadBuffered(data, UINT64_MAX);
+}
+
+asio::awaitable<Result<size_t>> GetResponse::ReadChunked(
+    asio::mutable_buffer data) {
+  const Error cut = NetworkError("connection closed inside a chunked body");
+  std::string line;
+  for (;;) {
+    switch (chunk_state_) {
+      case ChunkState::kSize: {
+        Status read = co_await ReadLine(&line);
+        if (!read.ok()) co_return read.error();
+        if (line.empty() || line.back() != '\n') co_return cut;
+        std::optional<uint64_t> size = ParseChunkSize(line);
+        if (!size) {
+          co_return ProtocolError(
+              "malformed chunked body: chunk size \"" +
+              std::string(TrimWhiteSpace(line)).substr(0, 64) + "\"");
+        }
+        chunk_left_ = *size;
+        chunk_state_ = *size == 0 ? ChunkState::kTrailers : ChunkState::kData;
+        break;
+      }
+      case ChunkState::kData: {
+        if (data.size() == 0) co_return size_t{0};
+        Result<size_t> n = co_await ReadBuffered(data, chunk_left_);
+        if (!n.ok()) co_return n;
+        if (*n == 0) co_return cut;
+        chunk_left_ -= *n;
+        if (chunk_left_ == 0) chunk_state_ = ChunkState::kDataEnd;
+        co_return n;
+      }
+      case ChunkState::kDataEnd: {
+        Status read = co_await ReadLine(&line);
+        if (!read.ok()) co_return read.error();
+        if (line.empty()) co_return cut;
+        if (line != "\r\n" && line != "\n") {
+          co_return ProtocolError(
+              "malformed chunked body: no line break after a chunk");
+        }
+        chunk_state_ = ChunkState::kSize;
+        break;
+      }
+      case ChunkState::kTrailers: {
+        // Trailer fields are skipped, up to the empty line (or the end of
+        // the stream, which ends the body just as well).
+        Status read = co_await ReadLine(&line);
+        if (!read.ok()) co_return read.error();
+        if (line.empty() || line == "\r\n" || line == "\n") {
+          chunk_state_ = ChunkState::kDone;
+        }
+        break;
+      }
+      case ChunkState::kDone:
+        co_return size_t{0};
+    }
+  }
 }
 
 asio::awaitable<Status> GetResponse::ReadHead() {
@@ -209,13 +378,58 @@ asio::awaitable<Status> GetResponse::ReadHead() {
     if (!IsValidUtf8(line)) co_return ProtocolError(kInvalidUtf8Message);
     co_return StatusFailure(kGetFailedPrefix, line);
   }
-  // The header lines are not examined; they end at an empty line or with
-  // the stream.
+  // The header lines end at an empty line or with the stream.
   for (;;) {
     read = co_await ReadLine(&line);
     if (!read.ok()) co_return read;
     if (line == "\r\n" || line.empty()) co_return Status::Ok();
+    std::string_view header(line);
+    while (!header.empty() &&
+           (header.back() == '\n' || header.back() == '\r')) {
+      header.remove_suffix(1);
+    }
+    if (std::optional<std::string_view> range =
+            HeaderValue(header, "Content-Range")) {
+      content_range_ = std::string(*range);
+    } else if (std::optional<std::string_view> codings =
+                   HeaderValue(header, "Transfer-Encoding")) {
+      // Any coding but chunked alone (compression, say) would change the
+      // file's bytes.
+      if (!EqualsIgnoringCase(*codings, "chunked")) {
+        co_return ProtocolError("unsupported transfer coding: " +
+                                std::string(*codings));
+      }
+      chunked_ = true;
+    }
   }
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view value) {
+  // "bytes first-last/total" or "bytes first-last/*".
+  if (!StartsWith(value, "bytes ")) return std::nullopt;
+  value.remove_prefix(6);
+  const size_t dash = value.find('-');
+  const size_t slash = value.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos ||
+      slash < dash) {
+    return std::nullopt;
+  }
+  auto number = [](std::string_view text) -> std::optional<uint64_t> {
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    Result<uint64_t> n = ParseUnsigned(text, UINT64_MAX, ErrorKind::kProtocol);
+    if (!n.ok()) return std::nullopt;
+    return *n;
+  };
+  std::optional<uint64_t> first = number(value.substr(0, dash));
+  std::optional<uint64_t> last =
+      number(value.substr(dash + 1, slash - dash - 1));
+  if (!first || !last || *last < *first) return std::nullopt;
+  ContentRange range{*first, *last, std::nullopt};
+  if (value.substr(slash + 1) != "*") {
+    range.total = number(value.substr(slash + 1));
+    if (!range.total || *range.total <= *last) return std::nullopt;
+  }
+  return range;
 }
 
 asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
@@ -226,11 +440,13 @@ asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
   co_return std::move(response);
 }
 
-asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
-                                                 uint64_t offset) {
-  Result<SecureStream> stream = co_await OpenSecureStream(url);
+asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url, uint64_t offset,
+                                                 std::string if_range,
+                                                 ConnectOptions options) {
+  Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
-  const std::string request = BuildGetRequest(url.host, url.path, offset);
+  const std::string request =
+      BuildGetRequest(url.host, url.path, offset, if_range);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
   // The same reading as ReadGetResponseHead; awaiting that coroutine here

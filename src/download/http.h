@@ -1,8 +1,8 @@
 // The two HTTP/1.1 exchanges of the download: HEAD for the size, CRC-64 and
-// ETag of the remote file, GET for the file itself (whole or from an
-// offset). Each exchange opens its own connection and sends
-// "Connection: close"; there are no redirects, no chunked coding and no
-// retries.
+// ETag of the remote file (following redirects), GET for the file itself
+// (whole or from an offset, the chunked coding decoded). Each exchange
+// opens its own connection and sends "Connection: close"; nothing is
+// retried here.
 #ifndef TALVORO_DOWNLOAD_HTTP_H_
 #define TALVORO_DOWNLOAD_HTTP_H_
 
@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/error.h"
+#include "download/connection.h"
 #include "download/tls.h"
 #include "download/url.h"
 
@@ -29,16 +31,21 @@ inline constexpr size_t kMaxHeaderLineBytes = 16 * 1024;
 // The body is handed out in chunks of at most this many bytes.
 inline constexpr size_t kBodyChunkBytes = 8192;
 
+// At most this many redirects are followed from the download address.
+inline constexpr int kMaxRedirects = 5;
+
 inline constexpr char kHeadFailedPrefix[] = "HEAD 请求失败，响应: ";
 inline constexpr char kGetFailedPrefix[] = "HTTP 请求失败，响应: ";
+inline constexpr char kRedirectLinePrefix[] = "重定向到: ";
 
 // "HEAD <path> HTTP/1.1", Host and "Connection: close", nothing else.
 std::string BuildHeadRequest(std::string_view host, std::string_view path);
 
 // "GET <path> HTTP/1.1", Host, "Connection: close" and, only for an
-// `offset` above 0, "Range: bytes=<offset>-".
+// `offset` above 0, "Range: bytes=<offset>-" followed by
+// "If-Range: <if_range>" when `if_range` is not empty.
 std::string BuildGetRequest(std::string_view host, std::string_view path,
-                            uint64_t offset);
+                            uint64_t offset, std::string_view if_range = {});
 
 // Called with each ETag value of a HEAD response (trimmed, quotes kept) as
 // soon as its line is reached. An error ends the parse with that error.
@@ -56,13 +63,32 @@ using EtagHandler = std::function<Status(std::string_view etag)>;
 Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
                          uint64_t* remote_crc, const EtagHandler& on_etag);
 
+// The location a redirect answer (status 301, 302, 307 or 308 of
+// HTTP/1.1) points to: the value of its "Location" header (the name in any
+// case), or nullopt for any other answer. A redirect without a Location is
+// a kProtocol error.
+Result<std::optional<std::string>> RedirectLocation(std::string_view response);
+
+// What the HEAD exchange learnt: the announced length (0 without a
+// "Content-Length:" line) and CRC-64 (0 without "x-oss-hash-crc64ecma:"),
+// and the address that answered, after redirects.
+struct HeadInfo {
+  uint64_t content_length = 0;
+  uint64_t remote_crc = 0;
+  ParsedUrl url;
+};
+
 // Sends the HEAD request for `url` on a fresh connection, reads the answer
 // to the end of the stream (at most kMaxHeadResponseBytes, else a kProtocol
 // error "HEAD response larger than 65536 bytes") and parses it with
-// ParseHeadResponse. `content_length` and `remote_crc` must stay valid until
-// the returned awaitable completes.
-asio::awaitable<Status> HeadExchange(ParsedUrl url, uint64_t* content_length,
-                                     uint64_t* remote_crc, EtagHandler on_etag);
+// ParseHeadResponse. A redirect is followed (printing "重定向到: " and the
+// new address) with a new HEAD on a new connection, up to kMaxRedirects
+// times, to https addresses only; only the final answer is parsed. Errors
+// as for ParseHeadResponse and OpenSecureStream, and kProtocol for too
+// many redirects or a Location that is not an https address.
+asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
+                                               ConnectOptions options,
+                                               EtagHandler on_etag);
 
 // The bytes of an answer, read in pieces: the connection in the program,
 // memory in tests.
@@ -76,6 +102,18 @@ class ByteSource {
       asio::mutable_buffer data) = 0;
 };
 
+// The range a 206 answer says its body covers ("Content-Range: bytes
+// first-last/total", total nullopt for "*").
+struct ContentRange {
+  uint64_t first = 0;
+  uint64_t last = 0;
+  std::optional<uint64_t> total;
+};
+
+// Parses the value of a Content-Range header; nullopt unless it is a
+// well-formed byte range.
+std::optional<ContentRange> ParseContentRange(std::string_view value);
+
 // The answer to a GET request, positioned at the start of the body.
 class GetResponse {
  public:
@@ -85,16 +123,32 @@ class GetResponse {
   // 200 or 206.
   int status_code() const { return status_code_; }
 
+  // The trimmed value of the answer's "Content-Range" header (empty when
+  // there is none), and the range it names if it is a well-formed one.
+  const std::string& content_range_text() const { return content_range_; }
+  std::optional<ContentRange> content_range() const {
+    return ParseContentRange(content_range_);
+  }
+
+  // Whether the body comes in the chunked transfer coding (ReadBody hands
+  // out the decoded bytes).
+  bool chunked() const { return chunked_; }
+
   // Reads the next piece of the body into `data`: at most
   // min(data.size(), kBodyChunkBytes) bytes, bytes that arrived with the
-  // head first. Returns 0 at the end of the stream. Errors as for the
-  // source's ReadSome (for the connection: SecureStream::ReadSome).
+  // head first, decoded when the body is chunked. Returns 0 at the end of
+  // the body. Errors as for the source's ReadSome (for the connection:
+  // SecureStream::ReadSome); for a chunked body also kProtocol
+  // "malformed chunked body: ..." and kNetwork when the stream ends before
+  // the last chunk.
   asio::awaitable<Result<size_t>> ReadBody(asio::mutable_buffer data);
 
  private:
   friend asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
       std::unique_ptr<ByteSource>);
-  friend asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl, uint64_t);
+  friend asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl, uint64_t,
+                                                          std::string,
+                                                          ConnectOptions);
   explicit GetResponse(std::unique_ptr<ByteSource> source);
 
   // Reads one line up to and including "\n" into `line` (cleared first);
@@ -102,36 +156,51 @@ class GetResponse {
   // A line over kMaxHeaderLineBytes is a kProtocol error.
   asio::awaitable<Status> ReadLine(std::string* line);
   asio::awaitable<Status> Fill();
-  // Reads and checks the status line and skips the header lines, as
+  // Reads and checks the status line and reads the header lines, as
   // described at ReadGetResponseHead.
   asio::awaitable<Status> ReadHead();
+  // ReadBody for a chunked body.
+  asio::awaitable<Result<size_t>> ReadChunked(asio::mutable_buffer data);
+  // Copies at most `limit` buffered (or newly read) bytes into `data`; 0 at
+  // the end of the stream.
+  asio::awaitable<Result<size_t>> ReadBuffered(asio::mutable_buffer data,
+                                               uint64_t limit);
+
+  enum class ChunkState { kSize, kData, kDataEnd, kTrailers, kDone };
 
   std::unique_ptr<ByteSource> source_;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   int status_code_ = 0;
+  std::string content_range_;
+  bool chunked_ = false;
+  ChunkState chunk_state_ = ChunkState::kSize;
+  uint64_t chunk_left_ = 0;
 };
 
 // Reads the head of a GET answer from `source`: checks the status line
 // ("HTTP/1.1 200" or "HTTP/1.1 206"; anything else is a kProtocol error
 // "stream did not contain valid UTF-8" if the line is not valid UTF-8, else
 // "HTTP 请求失败，响应: " + the trimmed status line; a stream that ends
-// inside the status line is the same text as a kNetwork error) and skips the
-// header lines, unexamined, up to the empty line "\r\n" or the end of the
-// stream. A line over kMaxHeaderLineBytes, line break included, is a
-// kProtocol error "GET response header line longer than 16384 bytes". The
-// bytes read past the head are the first ones ReadBody hands out. Errors of
-// the source are returned unchanged.
+// inside the status line is the same text as a kNetwork error) and reads the
+// header lines up to the empty line "\r\n" or the end of the stream. Of
+// the headers (names in any case) only "Transfer-Encoding" (a kProtocol
+// error for a coding other than chunked) and "Content-Range" are used. A line
+// over kMaxHeaderLineBytes, line break included, is a kProtocol error "GET
+// response header line longer than 16384 bytes". The bytes read past the head
+// are the first ones ReadBody hands out. Errors of the source are returned
+// unchanged.
 asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
     std::unique_ptr<ByteSource> source);
 
 // Sends the GET request for `url` (with a Range from `offset` if it is above
-// 0) on a fresh connection and reads the head of the answer as
-// ReadGetResponseHead does, from the connection. Connection errors are
-// kNetwork.
-asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url,
-                                                 uint64_t offset);
+// 0, and `if_range` as for BuildGetRequest) on a fresh connection and reads
+// the head of the answer as ReadGetResponseHead does, from the connection.
+// Connection errors are kNetwork.
+asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url, uint64_t offset,
+                                                 std::string if_range = {},
+                                                 ConnectOptions options = {});
 
 }  // namespace talvoro
 

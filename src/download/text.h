@@ -18,7 +18,6 @@ inline constexpr char kInvalidUtf8Message[] =
 // U+202F, U+205F, U+3000) encoded in UTF-8.
 std::string_view TrimWhiteSpace(std::string_view text);
 
-
 }  // namespace talvoro
 
 #endif  // TALVORO_DOWNLOAD_TEXT_H_

@@ -79,8 +79,7 @@ std::string ChainFailure(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT leaf) {
     return "unable to get local issuer certificate";
   }
   if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) {
-    const bool alone =
-        chain->cChain > 0 && chain->rgpChain[0]->cElement == 1;
+    const bool alone = chain->cChain > 0 && chain->rgpChain[0]->cElement == 1;
     return alone ? "self-signed certificate"
                  : "self-signed certificate in certificate chain";
   }
@@ -128,8 +127,8 @@ Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
   para.RequestedUsage.Usage.cUsageIdentifier = 3;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore,
-                               &para, 0, nullptr, &chain)) {
+  if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore, &para,
+                               0, nullptr, &chain)) {
     return CertificateFailed(Win32ErrorText(GetLastError()));
   }
   std::string reason = ChainFailure(chain, leaf);
@@ -144,8 +143,8 @@ Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS outcome{};
     outcome.cbSize = sizeof outcome;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain,
-                                          &policy, &outcome)) {
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
+                                          &outcome)) {
       reason = Win32ErrorText(GetLastError());
     } else if (outcome.dwError != 0) {
       reason = PolicyFailure(outcome.dwError);
@@ -212,8 +211,7 @@ struct SecureStream::Impl {
       incoming.resize(incoming.size() * 2);
     }
     auto [ec, n] = co_await socket.async_read_some(
-        asio::buffer(incoming.data() + used, incoming.size() - used),
-        kNoThrow);
+        asio::buffer(incoming.data() + used, incoming.size() - used), kNoThrow);
     if (ec == asio::error::eof && !watchdog.expired()) co_return false;
     if (ec) co_return Failure(ec);
     used += n;
@@ -425,8 +423,8 @@ asio::awaitable<Result<SecureStream>> Secure(
     std::string host, tcp::socket socket,
     std::chrono::steady_clock::time_point deadline,
     std::chrono::steady_clock::duration idle_timeout) {
-  auto impl = std::make_unique<SecureStream::Impl>(std::move(socket),
-                                                   idle_timeout);
+  auto impl =
+      std::make_unique<SecureStream::Impl>(std::move(socket), idle_timeout);
   impl->host = host;
   SECURITY_STATUS status = AcquireCredentials(&impl->credentials);
   if (status != SEC_E_OK) {

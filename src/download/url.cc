@@ -1,5 +1,7 @@
 #include "download/url.h"
 
+#include <cctype>
+
 #include "download/parse_int.h"
 
 namespace talvoro {
@@ -33,6 +35,39 @@ Result<ParsedUrl> ParseUrl(std::string_view url) {
   if (!port.ok()) return std::move(port).error();
   parsed.port = static_cast<uint16_t>(*port);
   return parsed;
+}
+
+Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
+                                  std::string_view location) {
+  location = location.substr(0, location.find('#'));
+  const std::string text(location);
+  const size_t scheme_end = location.find("://");
+  const size_t first_slash = location.find('/');
+  if (location.substr(0, 2) == "//" ||
+      (scheme_end != std::string_view::npos && scheme_end < first_slash)) {
+    if (scheme_end != std::string_view::npos && location.substr(0, 2) != "//") {
+      std::string scheme(location.substr(0, scheme_end));
+      for (char& c : scheme) c = static_cast<char>(std::tolower(c));
+      if (scheme != "https") {
+        return ProtocolError("redirect to a non-https address refused: " +
+                             text);
+      }
+    }
+    Result<ParsedUrl> parsed = ParseUrl(location);
+    if (!parsed.ok() || parsed->host.empty()) {
+      return ProtocolError("unusable redirect address: " + text);
+    }
+    return parsed;
+  }
+  ParsedUrl next = base;
+  if (location.empty() || location.front() != '/') {
+    // Relative to the folder of the current path (which begins with "/").
+    next.path = base.path.substr(0, base.path.rfind('/') + 1);
+  } else {
+    next.path.clear();
+  }
+  next.path.append(location);
+  return next;
 }
 
 }  // namespace talvoro

@@ -28,6 +28,16 @@ struct ParsedUrl {
 // the port text (see parse_int.h).
 Result<ParsedUrl> ParseUrl(std::string_view url);
 
+// The address a redirect's Location names, from the address `base` that
+// answered: an absolute "https://..." address, a scheme-relative "//host/..."
+// one, an absolute path ("/...") or a path relative to the folder of
+// `base`'s path; a fragment ("#...") is dropped. Errors (kind kProtocol):
+// "redirect to a non-https address refused: <location>" for another scheme,
+// "unusable redirect address: <location>" for one ParseUrl refuses or
+// without a host.
+Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
+                                  std::string_view location);
+
 }  // namespace talvoro
 
 #endif  // TALVORO_DOWNLOAD_URL_H_

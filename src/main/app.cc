@@ -59,26 +59,28 @@ void PollStep(DownloadStatus& status, const PollActions& actions) {
 namespace {
 
 asio::awaitable<void> DownloadTask(std::string url, std::string folder,
-                                   DownloadStatusRef status) {
+                                   DownloadStatusRef status,
+                                   ConnectOptions options) {
   const std::string target = folder + kTargetFileName;
   const std::string sidecar = folder + kEtagFileName;
-  uint64_t remote_crc = 0;
-  Status result = co_await Download(url, target, sidecar, &remote_crc, status);
-  if (!result) {
+  Result<uint64_t> result =
+      co_await Download(url, target, sidecar, status, std::move(options));
+  if (!result.ok()) {
     const Error& error = result.error();
     PrintErr("下载失败: " + error.message + "\n");
     status->SetPhase(error.kind == ErrorKind::kNetwork ? kDownloadInterrupted
                                                        : kDownloadFailed);
     co_return;
   }
-  CheckIntegrity(target, remote_crc, *status);
+  CheckIntegrity(target, *result, *status);
 }
 
 }  // namespace
 
 void StartDownloadTask(const std::string& url, const std::string& folder,
-                       DownloadStatusRef status) {
-  SpawnDetached(DownloadTask(url, folder, std::move(status)));
+                       DownloadStatusRef status,
+                       const ConnectOptions& options) {
+  SpawnDetached(DownloadTask(url, folder, std::move(status), options));
 }
 
 namespace {
@@ -94,7 +96,7 @@ T Unwrap(Result<T> result) {
 
 }  // namespace
 
-void RunBootstrap(const std::string& url) {
+void RunBootstrap(const std::string& url, const ConnectOptions& options) {
   auto picture = std::make_shared<const ui::RgbaImage>(
       Unwrap(ui::DecodePng(ui::SplashPng())));
   ui::UI toolkit = Unwrap(ui::StartToolkit());
@@ -103,11 +105,12 @@ void RunBootstrap(const std::string& url) {
   // The working files live in the folder the program was started in.
   const std::string folder = PathInCurrentDir("");
   auto status = std::make_shared<DownloadStatus>();
-  StartDownloadTask(url, folder, status);
+  StartDownloadTask(url, folder, status, options);
 
   const PollActions actions{
       .set_bar = [&](int value) { window.bar->SetPercent(value); },
-      .start_download = [&] { StartDownloadTask(url, folder, status); },
+      .start_download =
+          [&] { StartDownloadTask(url, folder, status, options); },
       .clean_up = CleanUpDownload,
       .pause =
           [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },

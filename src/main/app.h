@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "download/connection.h"
 #include "download/download_status.h"
 
 namespace talvoro {
@@ -42,12 +43,16 @@ void PollStep(DownloadStatus& status, const PollActions& actions);
 // its CRC and leaves its outcome in `status`'s phase; it prints
 // "下载失败: " and the error on stderr when the download fails.
 void StartDownloadTask(const std::string& url, const std::string& folder,
-                       DownloadStatusRef status);
+                       DownloadStatusRef status,
+                       const ConnectOptions& options = {});
 
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the
 // hand-off. Start-up failures (no display, a broken picture) are fatal.
-[[noreturn]] void RunBootstrap(const std::string& url);
+// `options` are how its connections are made (the program passes the
+// defaults).
+[[noreturn]] void RunBootstrap(const std::string& url,
+                               const ConnectOptions& options = {});
 
 }  // namespace talvoro
 

@@ -30,7 +30,7 @@ std::string PlaceLauncher(const std::string& target,
   const std::string temp = PathInCurrentDir(kLauncherTempName);
   Status placed = CopyFileDurably(target, temp);
   if (placed) placed = MakeExecutable(temp);
-  if (placed) placed = ReplaceFile(temp, launcher);
+  if (placed) placed = MoveReplacing(temp, launcher);
   if (!placed) {
     (void)RemoveFile(temp);
     return placed.error().message;

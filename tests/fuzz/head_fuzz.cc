@@ -24,11 +24,10 @@ constexpr char kHandlerFailure[] = "ETag handler failed";
 
 // The number of lines of `response` that begin with `prefix`.
 size_t CountLines(std::string_view response, std::string_view prefix) {
-  size_t n = response.starts_with(prefix) ? 1 : 0;
-  const std::string needle = "\n" + std::string(prefix);
-  for (size_t at = response.find(needle); at != std::string_view::npos;
-       at = response.find(needle, at + 1)) {
-    ++n;
+  size_t n = 0;
+  for (size_t at = response.find(prefix); at != std::string_view::npos;
+       at = response.find(prefix, at + 1)) {
+    if (at == 0 || response[at - 1] == '\n') ++n;
   }
   return n;
 }

@@ -1,0 +1,94 @@
+#include "download/proxy.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "download/parse_int.h"
+
+namespace talvoro {
+
+namespace {
+
+constexpr uint16_t kDefaultProxyPort = 1080;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         EqualsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+}  // namespace
+
+Result<ProxyServer> ParseProxyAddress(std::string_view text) {
+  const Error unusable =
+      NetworkError("unusable proxy setting: " + std::string(text));
+  std::string_view rest = text;
+  if (const size_t scheme = rest.find("://");
+      scheme != std::string_view::npos) {
+    if (!EqualsIgnoringCase(rest.substr(0, scheme), "http")) return unusable;
+    rest.remove_prefix(scheme + 3);
+  }
+  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  if (rest.empty() || rest.find_first_of("/@ ") != std::string_view::npos) {
+    return unusable;
+  }
+  ProxyServer proxy;
+  std::string_view port_text;
+  if (rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) return unusable;
+    proxy.host = std::string(rest.substr(1, close - 1));
+    rest.remove_prefix(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') return unusable;
+      port_text = rest.substr(1);
+    }
+  } else {
+    const size_t colon = rest.find(':');
+    proxy.host = std::string(rest.substr(0, colon));
+    if (colon != std::string_view::npos) port_text = rest.substr(colon + 1);
+  }
+  if (proxy.host.empty()) return unusable;
+  proxy.port = kDefaultProxyPort;
+  if (!port_text.empty() || rest.find(':') != std::string_view::npos) {
+    Result<uint64_t> port =
+        ParseUnsigned(port_text, 65535, ErrorKind::kNetwork);
+    if (!port.ok() || *port == 0) return unusable;
+    proxy.port = static_cast<uint16_t>(*port);
+  }
+  return proxy;
+}
+
+bool BypassesProxy(std::string_view host, std::string_view list) {
+  size_t begin = 0;
+  while (begin <= list.size()) {
+    size_t end = list.find_first_of(",; \t", begin);
+    if (end == std::string_view::npos) end = list.size();
+    std::string_view entry = list.substr(begin, end - begin);
+    begin = end + 1;
+    if (entry.empty()) continue;
+    if (entry == "*") return true;
+    if (entry == "<local>") {
+      if (host.find('.') == std::string_view::npos) return true;
+      continue;
+    }
+    if (entry.substr(0, 2) == "*.") entry.remove_prefix(1);
+    if (entry.front() == '.') entry.remove_prefix(1);
+    if (entry.empty()) continue;
+    if (EqualsIgnoringCase(host, entry)) return true;
+    if (host.size() > entry.size() && EndsWithIgnoringCase(host, entry) &&
+        host[host.size() - entry.size() - 1] == '.') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace talvoro

@@ -1,0 +1,77 @@
+# The Windows tests under Wine, included from the WIN32 branch of
+# tests/CMakeLists.txt:
+#   - the CTest fixture `wine` (TALVORO_WINE_FIXTURE): wine.up makes the
+#     prefix build-dir/wine-prefix once and starts its Xvfb and persistent
+#     wineserver, wine.down stops them (tests/win/wine-prefix.sh). Every
+#     Windows test sets FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE}; the
+#     programs run through tests/win/wine-run.sh (the build's
+#     CMAKE_CROSSCOMPILING_EMULATOR);
+#   - small Windows tools of the tests (tests/win/*.c);
+#   - the end-to-end cases and the fault matrix groups of e2e_test.py and
+#     fault_matrix.py in their Windows mode (--windows).
+set(TALVORO_WINE_FIXTURE wine)
+set(win_dir ${CMAKE_CURRENT_LIST_DIR})
+
+# talvoro-win-close-window.exe TITLE [IMAGE]: posts WM_CLOSE (as Alt+F4).
+# talvoro-win-test-launcher.exe: the published launcher of the tests.
+# talvoro-win-trust-ca.exe CA.pem: trusts the test CA inside the prefix.
+# GUI programs, so that Wine opens no console for them.
+foreach(tool close_window test_launcher trust_ca)
+  string(REPLACE "_" "-" name "talvoro-win-${tool}")
+  add_executable(${name} WIN32 ${win_dir}/${tool}.c)
+  target_compile_options(${name} PRIVATE -municode)
+  target_link_options(${name} PRIVATE -municode)
+endforeach()
+target_link_libraries(talvoro-win-test-launcher PRIVATE bcrypt)
+target_link_libraries(talvoro-win-trust-ca PRIVATE crypt32)
+# Small, so that the end-to-end cases can publish launchers from 64 KiB.
+target_link_options(talvoro-win-test-launcher PRIVATE -s)
+
+add_test(NAME wine.up
+  COMMAND ${win_dir}/wine-prefix.sh up ${CMAKE_BINARY_DIR})
+set_tests_properties(wine.up PROPERTIES
+  FIXTURES_SETUP ${TALVORO_WINE_FIXTURE} TIMEOUT 600)
+add_test(NAME wine.down
+  COMMAND ${win_dir}/wine-prefix.sh down ${CMAKE_BINARY_DIR})
+set_tests_properties(wine.down PROPERTIES
+  FIXTURES_CLEANUP ${TALVORO_WINE_FIXTURE} TIMEOUT 120)
+
+# The whole Windows program under Wine against nginx on the host's
+# loopback (the prefix's wineserver, which makes the program's sockets,
+# runs outside any namespace), so they take turns on the test port.
+foreach(case whole_run closed_half_way_then_resumed
+        wrong_crc_is_retried_and_never_started missing_crc_is_never_started
+        no_server_retries_every_three_seconds
+        link_cut_every_megabyte_arrives_in_one_run
+        working_folder_with_a_non_ascii_name
+        window_centred_with_the_picture
+        window_centred_and_sharp_at_144_dpi)
+  add_test(NAME e2e.${case}
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e_test.py --windows
+            ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT} EndToEnd.test_${case})
+  set_tests_properties(e2e.${case} PROPERTIES RESOURCE_LOCK loopback_test_port
+    FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 300)
+endforeach()
+
+# The fault matrix, one entry per group. Where network namespaces can be
+# made (root), each group runs in its own with a copy of the prefix whose
+# wineserver runs there too, and the groups run side by side.
+execute_process(COMMAND unshare -n ip link set lo up
+                RESULT_VARIABLE win_netns OUTPUT_QUIET ERROR_QUIET)
+foreach(group conn tls http integrity local process)
+  if(win_netns EQUAL 0)
+    add_test(NAME faults.${group}
+      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fault_matrix.py
+              --own-network --windows ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT}
+              ${group}.)
+    set_tests_properties(faults.${group} PROPERTIES
+      FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 900)
+  else()
+    add_test(NAME faults.${group}
+      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fault_matrix.py --windows
+              ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT} ${group}.)
+    set_tests_properties(faults.${group} PROPERTIES
+      RESOURCE_LOCK loopback_test_port
+      FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 900)
+  endif()
+endforeach()
