@@ -47,58 +47,126 @@ void Set(DownloadStatus& s, uint8_t phase, uint8_t percent) {
   s.percent = percent;
 }
 
-TEST(PollStep, BarFollowsPercentCappedAt100) {
+// The poll step on a clock of its own, with the jitter left out (`random`
+// gives 0) unless a test sets it.
+struct Poller {
   DownloadStatus s;
   Recorder r;
-  Set(s, kDownloading, 42);
-  PollStep(s, r.actions());
-  Set(s, kDownloading, 101);
-  PollStep(s, r.actions());
-  Set(s, kDownloading, 255);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, (std::vector<std::string>{"bar 42", "bar 100", "bar 100"}));
+  PollState state{RetrySchedule([this] { return random; })};
+  std::chrono::steady_clock::time_point now{};
+  double random = 0;
+
+  void Poll(PollActions actions) { PollStep(s, state, actions, now); }
+  void Poll() { Poll(r.actions()); }
+  void Wait(milliseconds ms) { now += ms; }
+};
+
+TEST(PollStep, BarFollowsPercentCappedAt100) {
+  Poller p;
+  for (uint8_t percent : {42, 101, 255}) {
+    Set(p.s, kDownloading, percent);
+    p.Poll();
+  }
+  EXPECT_EQ(p.r.log,
+            (std::vector<std::string>{"bar 42", "bar 100", "bar 100"}));
 }
 
 TEST(PollStep, VerifiedShowsFullBarForOnePollBeforeHandOff) {
-  DownloadStatus s;
-  Recorder r;
-  Set(s, kDownloaded, 100);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, std::vector<std::string>{"bar 100"});
-  EXPECT_EQ(s.phase, kHandOff);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, (std::vector<std::string>{"bar 100", "handoff"}));
+  Poller p;
+  Set(p.s, kDownloaded, 100);
+  p.Poll();
+  EXPECT_EQ(p.r.log, std::vector<std::string>{"bar 100"});
+  EXPECT_EQ(p.s.phase, kHandOff);
+  p.Poll();
+  EXPECT_EQ(p.r.log, (std::vector<std::string>{"bar 100", "handoff"}));
 }
 
 TEST(PollStep, ChecksumFailureCleansUpAndRestartsAtOnce) {
-  DownloadStatus s;
-  Recorder r;
-  Set(s, kChecksumFailed, 100);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, (std::vector<std::string>{"clean", "bar 0", "start"}));
-  EXPECT_EQ(s.phase, kDownloading);
-  EXPECT_EQ(s.percent, 0);
+  Poller p;
+  Set(p.s, kChecksumFailed, 100);
+  p.Poll();
+  EXPECT_EQ(p.r.log,
+            (std::vector<std::string>{"clean", "pause 0", "bar 0", "start"}));
+  EXPECT_EQ(p.s.phase, kDownloading);
+  EXPECT_EQ(p.s.percent, 0);
 }
 
+// The pause does not block: polls during it do nothing, the first one past
+// its end restarts.
 TEST(PollStep, FailureCleansUpPausesThenRestarts) {
-  DownloadStatus s;
-  Recorder r;
-  Set(s, kDownloadFailed, 30);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, (std::vector<std::string>{"clean", "pause 3000", "bar 0",
-                                             "start"}));
-  EXPECT_EQ(s.phase, kDownloading);
-  EXPECT_EQ(s.percent, 0);
+  Poller p;
+  Set(p.s, kDownloadFailed, 30);
+  p.Poll();
+  EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000"}));
+  p.Wait(milliseconds(2999));
+  p.Poll();
+  EXPECT_EQ(p.r.log.size(), 2u);
+  EXPECT_EQ(p.s.phase, kDownloadFailed);
+  p.Wait(milliseconds(1));
+  p.Poll();
+  EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000", "bar 0",
+                                               "start"}));
+  EXPECT_EQ(p.s.phase, kDownloading);
+  EXPECT_EQ(p.s.percent, 0);
 }
 
 TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
-  DownloadStatus s;
-  Recorder r;
-  Set(s, kDownloadInterrupted, 30);
-  PollStep(s, r.actions());
-  EXPECT_EQ(r.log, (std::vector<std::string>{"pause 3000", "start"}));
-  EXPECT_EQ(s.phase, kDownloading);
-  EXPECT_EQ(s.percent, 30);
+  Poller p;
+  Set(p.s, kDownloadInterrupted, 30);
+  p.Poll();
+  p.Wait(kRetryPause);
+  p.Poll();
+  EXPECT_EQ(p.r.log, (std::vector<std::string>{"pause 3000", "start"}));
+  EXPECT_EQ(p.s.phase, kDownloading);
+  EXPECT_EQ(p.s.percent, 30);
+}
+
+// Consecutive failures back off: CRC mismatches 0 s, 1 s, 2 s, 4 s ...,
+// other failures 3 s, 6 s, 12 s ..., both up to 60 s; an interrupted
+// attempt that brought bytes starts again from the first pause.
+TEST(PollStep, ConsecutiveFailuresBackOff) {
+  auto pauses = [](Poller& p, uint8_t phase, int count) {
+    std::vector<int64_t> seen;
+    for (int i = 0; i < count; ++i) {
+      p.r.log.clear();
+      int64_t pause = -1;
+      Set(p.s, phase, 0);
+      p.Poll();
+      for (const std::string& entry : p.r.log) {
+        if (entry.rfind("pause ", 0) == 0) pause = std::stoll(entry.substr(6));
+      }
+      seen.push_back(pause);
+      p.Wait(kMaxRetryPause);
+      if (p.state.restart_at) p.Poll();  // restarts
+      EXPECT_EQ(p.r.log.back(), "start");
+    }
+    return seen;
+  };
+  Poller crc;
+  EXPECT_EQ(pauses(crc, kChecksumFailed, 9),
+            (std::vector<int64_t>{0, 1000, 2000, 4000, 8000, 16000, 32000,
+                                  60000, 60000}));
+  Poller other;
+  EXPECT_EQ(pauses(other, kDownloadFailed, 3),
+            (std::vector<int64_t>{3000, 6000, 12000}));
+  EXPECT_EQ(pauses(other, kDownloadInterrupted, 3),
+            (std::vector<int64_t>{24000, 48000, 60000}));
+  // New bytes: the count starts again.
+  other.s.SetProgress(10, 4096);
+  Set(other.s, kDownloadInterrupted, 10);
+  other.Poll();
+  EXPECT_EQ(other.r.log.back(), "pause 3000");
+
+  // The jitter shortens every pause but the first by up to a fifth.
+  Poller jittered;
+  jittered.random = 0.999;
+  std::vector<int64_t> seen = pauses(jittered, kDownloadFailed, 4);
+  EXPECT_EQ(seen[0], 3000);
+  for (size_t i = 1; i < seen.size(); ++i) {
+    const int64_t base = 3000 << i;
+    EXPECT_GT(seen[i], base * 8 / 10 - 1);
+    EXPECT_LT(seen[i], base * 81 / 100);
+  }
 }
 
 // Polls that come after a restart but before the new task's first update
@@ -106,15 +174,16 @@ TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
 TEST(PollStep, NeverTwoDownloadsAtOnce) {
   for (uint8_t failed :
        {kChecksumFailed, kDownloadFailed, kDownloadInterrupted}) {
-    DownloadStatus s;
-    Recorder r;
+    Poller p;
     int running = 0, most = 0;
-    PollActions a = r.actions();
+    PollActions a = p.r.actions();
     a.start_download = [&] { most = std::max(most, ++running); };
-    a.pause = [](milliseconds) {};
     for (int round = 0; round < 3; ++round) {
-      Set(s, failed, 50);
-      for (int poll = 0; poll < 5; ++poll) PollStep(s, a);
+      Set(p.s, failed, 50);
+      for (int poll = 0; poll < 5; ++poll) {
+        p.Poll(a);
+        p.Wait(kMaxRetryPause);
+      }
       --running;  // the task ends with its failure phase
     }
     EXPECT_EQ(most, 1) << "phase " << int(failed);

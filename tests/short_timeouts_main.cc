@@ -7,7 +7,8 @@
 #include "main/app.h"
 
 int main() {
-  talvoro::RunBootstrap(TALVORO_DOWNLOAD_URL,
-                        {.connect_timeout = std::chrono::seconds(2),
-                         .idle_timeout = std::chrono::seconds(2)});
+  talvoro::RunBootstrap(
+      TALVORO_DOWNLOAD_URL,
+      {.connection = {.connect_timeout = std::chrono::seconds(2),
+                      .idle_timeout = std::chrono::seconds(2)}});
 }

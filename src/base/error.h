@@ -24,6 +24,10 @@ enum class ErrorKind {
   kProtocol,
   // A local file could not be opened, read or written.
   kFile,
+  // The disk has no room for what is still to come (a write that failed
+  // for lack of space, or a check before the download). The bytes on disk
+  // are good and stay.
+  kNoSpace,
   // Bad input from the program itself (an unusable URL).
   kInput,
 };

@@ -5,9 +5,10 @@
 // (file_posix.cc) hands them over as they are. Files are opened so that
 // other processes may read, write and delete them meanwhile.
 //
-// Every failure is a kFile error whose message is the system's own text for
-// the failure (for example "No such file or directory") and whose os_error
-// is the system's code for it (errno, or the Win32 error code).
+// Every failure is a kFile error (kNoSpace when the disk is full) whose
+// message is the system's own text for the failure (for example "No such
+// file or directory") and whose os_error is the system's code for it
+// (errno, or the Win32 error code).
 #ifndef TALVORO_BASE_FILE_H_
 #define TALVORO_BASE_FILE_H_
 
@@ -101,6 +102,10 @@ Status MoveReplacing(std::string_view from, std::string_view to);
 
 // The process's current folder, without a trailing separator.
 Result<std::string> CurrentDirectory();
+
+// The bytes this process may still write on the volume that holds
+// `folder`.
+Result<uint64_t> FreeSpace(std::string_view folder);
 
 }  // namespace talvoro
 

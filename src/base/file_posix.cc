@@ -1,6 +1,7 @@
 // The file operations on POSIX systems.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +19,9 @@ namespace {
 
 Error LastError() {
   const int code = errno;
-  return Error{ErrorKind::kFile, std::strerror(code), code};
+  const bool full = code == ENOSPC || code == EDQUOT;
+  return Error{full ? ErrorKind::kNoSpace : ErrorKind::kFile,
+               std::strerror(code), code};
 }
 
 std::string PathText(std::string_view path) { return std::string(path); }
@@ -149,6 +152,12 @@ Result<std::string> CurrentDirectory() {
   std::filesystem::path dir = std::filesystem::current_path(ec);
   if (ec) return Error{ErrorKind::kFile, ec.message(), ec.value()};
   return dir.string();
+}
+
+Result<uint64_t> FreeSpace(std::string_view folder) {
+  struct statvfs info;
+  if (::statvfs(PathText(folder).c_str(), &info) != 0) return LastError();
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 }  // namespace talvoro

@@ -18,7 +18,9 @@ constexpr DWORD kShareAll =
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
 Error ErrorFrom(DWORD code) {
-  return Error{ErrorKind::kFile, Win32ErrorText(code), static_cast<int>(code)};
+  const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+  return Error{full ? ErrorKind::kNoSpace : ErrorKind::kFile,
+               Win32ErrorText(code), static_cast<int>(code)};
 }
 
 Error LastError() { return ErrorFrom(GetLastError()); }
@@ -178,6 +180,15 @@ Result<std::string> CurrentDirectory() {
     dir.pop_back();
   }
   return WideToUtf8(dir);
+}
+
+Result<uint64_t> FreeSpace(std::string_view folder) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(Utf8ToWide(folder).c_str(), &available, nullptr,
+                           nullptr)) {
+    return LastError();
+  }
+  return static_cast<uint64_t>(available.QuadPart);
 }
 
 }  // namespace talvoro

@@ -106,7 +106,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
                                            std::string target_path,
                                            std::string sidecar_path,
                                            DownloadStatusRef status,
-                                           ConnectOptions options) {
+                                           DownloadOptions options) {
   Result<std::string> stored = ReadStoredEtag(sidecar_path);
   if (!stored.ok()) co_return std::move(stored).error();
 
@@ -115,7 +115,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
 
   bool resume = false;
   Result<HeadInfo> head = co_await HeadExchange(
-      *parsed, options, [&](std::string_view etag) -> Status {
+      *parsed, options.connection, [&](std::string_view etag) -> Status {
         if (!etag.empty() && etag == *stored) {
           PrintOut("ETag 匹配，继续下载文件\n");
           resume = true;
@@ -149,12 +149,30 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
     co_return head->remote_crc;
   }
 
+  // What is still to come, and the launcher's copy of the whole file, must
+  // fit on the volume; otherwise nothing is requested and the bytes on disk
+  // stay for a later attempt.
+  if (content_length > size) {
+    const uint64_t needed = (content_length - size) + content_length;
+    const size_t slash = target_path.find_last_of("/\\");
+    const std::string folder =
+        slash == std::string::npos ? "." : target_path.substr(0, slash + 1);
+    Result<uint64_t> free =
+        options.free_space ? options.free_space(folder) : FreeSpace(folder);
+    if (free.ok() && *free < needed) {
+      co_return Error{ErrorKind::kNoSpace,
+                      "not enough free disk space: " + std::to_string(needed) +
+                          " bytes needed, " + std::to_string(*free) +
+                          " bytes free"};
+    }
+  }
+
   // A file replaced between the HEAD and the GET comes back whole (a 200)
   // instead of as a range of the new file; only a strong ETag can say so.
   const std::string if_range =
       size > 0 && !stored->starts_with("W/") ? *stored : std::string();
   Result<GetResponse> response =
-      co_await GetExchange(head->url, size, if_range, options);
+      co_await GetExchange(head->url, size, if_range, options.connection);
   if (!response.ok()) co_return std::move(response).error();
   if (size > 0 && response->status_code() == 206) {
     // The body must begin where the file ends, and belong to a file of the
@@ -171,7 +189,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
       Status emptied = WithOsCode(file->Truncate());
       if (!emptied.ok()) co_return emptied.error();
       size = 0;
-      response = co_await GetExchange(head->url, 0, {}, options);
+      response = co_await GetExchange(head->url, 0, {}, options.connection);
       if (!response.ok()) co_return std::move(response).error();
     }
   }
@@ -201,7 +219,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
     Result<size_t> n = co_await response->ReadBody(asio::buffer(*room, want));
     if (!n.ok()) co_return std::move(n).error();
     size += *n;
-    status->SetProgress(Percent(size, content_length));
+    status->SetProgress(Percent(size, content_length), *n);
     if (*n == 0) break;
     writer.Commit(*n);
   }

@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "base/error.h"
@@ -22,6 +23,17 @@ inline constexpr char kEtagFileName[] = "TalvoroLauncher.bin.etag";
 
 inline constexpr char kEarlyEndMessage[] =
     "connection closed before the whole file arrived";
+
+// The free bytes of the volume holding a folder (base/file.h's FreeSpace).
+using FreeSpaceQuery = std::function<Result<uint64_t>(const std::string&)>;
+
+// How the download is made. The program uses the defaults; tests shorten
+// the times or stand in for the system's answers.
+struct DownloadOptions {
+  ConnectOptions connection;
+  // Empty: the system's answer (FreeSpace).
+  FreeSpaceQuery free_space = nullptr;
+};
 
 // Downloads `url` into `target_path`, keeping the server's ETag in
 // `sidecar_path`, and returns the CRC-64 the server announced (0 when it
@@ -44,6 +56,10 @@ inline constexpr char kEarlyEndMessage[] =
 //    whose Content-Range does not begin at the asked offset or names
 //    another total length (with a new GET from 0, after printing
 //    "Content-Range 与请求不符，从头下载文件: " and the header's value).
+// Before the GET, the volume must have room for what is still to come plus
+// a copy of the whole file (the launcher's); otherwise no GET is sent and a
+// kNoSpace error "not enough free disk space: N bytes needed, M bytes free"
+// comes back. A write that fails for lack of space is kNoSpace too.
 // Progress notes go to standard output; nothing goes to standard error (the
 // caller prints the error).
 //
@@ -58,7 +74,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
                                            std::string target_path,
                                            std::string sidecar_path,
                                            DownloadStatusRef status,
-                                           ConnectOptions options = {});
+                                           DownloadOptions options = {});
 
 }  // namespace talvoro
 

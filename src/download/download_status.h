@@ -29,6 +29,8 @@ struct DownloadStatus {
   std::mutex mutex;
   uint8_t phase = kDownloading;
   uint8_t percent = 0;
+  // Body bytes the current attempt has received (and written) so far.
+  uint64_t received = 0;
 
   struct Snapshot {
     uint8_t phase;
@@ -47,12 +49,19 @@ struct DownloadStatus {
   void Restart(bool keep_percent) {
     std::lock_guard<std::mutex> lock(mutex);
     phase = kDownloading;
+    received = 0;
     if (!keep_percent) percent = 0;
   }
-  void SetProgress(uint8_t pct) {
+  // One chunk of `bytes` (0 at the end of the body) has arrived.
+  void SetProgress(uint8_t pct, uint64_t bytes = 0) {
     std::lock_guard<std::mutex> lock(mutex);
     phase = kDownloading;
     percent = pct;
+    received += bytes;
+  }
+  uint64_t Received() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
   }
 };
 

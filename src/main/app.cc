@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <thread>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "download/integrity.h"
 #include "download/text.h"
 #include "main/handoff.h"
+#include "main/instance.h"
 #include "main/process.h"
 #include "ui/src/fatal.h"
 #include "ui/src/png_image.h"
@@ -20,35 +22,72 @@
 
 namespace talvoro {
 
-void PollStep(DownloadStatus& status, const PollActions& actions) {
-  const DownloadStatus::Snapshot now = status.Read();
-  switch (now.phase) {
+RetrySchedule::RetrySchedule(std::function<double()> random)
+    : random_(std::move(random)) {
+  if (!random_) {
+    random_ = [engine = std::minstd_rand(std::random_device{}())]() mutable {
+      return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
+    };
+  }
+}
+
+std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
+                                                   uint64_t received) {
+  using std::chrono::milliseconds;
+  // New bytes kept on disk: the server works, the link was cut.
+  if (phase == kDownloadInterrupted && received > 0) failures_ = 0;
+  const int n = ++failures_;
+  // The pause of the n-th consecutive failure, before the jitter.
+  milliseconds base;
+  if (phase == kChecksumFailed) {
+    base = n == 1 ? milliseconds(0)
+                  : milliseconds(int64_t{1000} << std::min(n - 2, 16));
+  } else {
+    base = kRetryPause * (int64_t{1} << std::min(n - 1, 16));
+  }
+  base = std::min(base, kMaxRetryPause);
+  if (n == 1) return base;
+  const double shortened = 1.0 - 0.2 * random_();
+  return milliseconds(static_cast<int64_t>(base.count() * shortened));
+}
+
+void PollStep(DownloadStatus& status, PollState& state,
+              const PollActions& actions,
+              std::chrono::steady_clock::time_point now) {
+  if (state.restart_at) {
+    if (now < *state.restart_at) return;
+    state.restart_at.reset();
+    if (!state.keep_percent) actions.set_bar(0);
+    status.Restart(state.keep_percent);
+    actions.start_download();
+    return;
+  }
+  const DownloadStatus::Snapshot current = status.Read();
+  auto retry = [&](bool keep_percent) {
+    const std::chrono::milliseconds pause =
+        state.schedule.NextPause(current.phase, status.Received());
+    actions.pause(pause);
+    state.keep_percent = keep_percent;
+    state.restart_at = now + pause;
+    if (pause.count() == 0) PollStep(status, state, actions, now);
+  };
+  switch (current.phase) {
     case kDownloading:
-      actions.set_bar(std::min<int>(now.percent, 100));
+      actions.set_bar(std::min<int>(current.percent, 100));
       break;
     case kDownloaded:
       actions.set_bar(100);
       status.SetPhase(kHandOff);
       break;
     case kChecksumFailed:
-      actions.clean_up();
-      actions.set_bar(0);
-      status.Restart(/*keep_percent=*/false);
-      actions.start_download();
-      break;
     case kDownloadFailed:
       actions.clean_up();
-      actions.pause(kRetryPause);
-      actions.set_bar(0);
-      status.Restart(/*keep_percent=*/false);
-      actions.start_download();
+      retry(/*keep_percent=*/false);
       break;
     case kDownloadInterrupted:
       // The partial file stays; the bar stays where it is and the next
       // attempt resumes from the bytes on disk.
-      actions.pause(kRetryPause);
-      status.Restart(/*keep_percent=*/true);
-      actions.start_download();
+      retry(/*keep_percent=*/true);
       break;
     case kHandOff:
       actions.hand_off();
@@ -60,7 +99,7 @@ namespace {
 
 asio::awaitable<void> DownloadTask(std::string url, std::string folder,
                                    DownloadStatusRef status,
-                                   ConnectOptions options) {
+                                   DownloadOptions options) {
   const std::string target = folder + kTargetFileName;
   const std::string sidecar = folder + kEtagFileName;
   Result<uint64_t> result =
@@ -68,8 +107,11 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
   if (!result.ok()) {
     const Error& error = result.error();
     PrintErr("下载失败: " + error.message + "\n");
-    status->SetPhase(error.kind == ErrorKind::kNetwork ? kDownloadInterrupted
-                                                       : kDownloadFailed);
+    // A cut link or a full disk leaves good bytes on disk for the next
+    // attempt; anything else throws them away.
+    const bool keep =
+        error.kind == ErrorKind::kNetwork || error.kind == ErrorKind::kNoSpace;
+    status->SetPhase(keep ? kDownloadInterrupted : kDownloadFailed);
     co_return;
   }
   CheckIntegrity(target, *result, *status);
@@ -79,7 +121,7 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
 
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status,
-                       const ConnectOptions& options) {
+                       const DownloadOptions& options) {
   SpawnDetached(DownloadTask(url, folder, std::move(status), options));
 }
 
@@ -96,14 +138,20 @@ T Unwrap(Result<T> result) {
 
 }  // namespace
 
-void RunBootstrap(const std::string& url, const ConnectOptions& options) {
+void RunBootstrap(const std::string& url, const DownloadOptions& options) {
+  // The working files live in the folder the program was started in; one
+  // copy works there at a time.
+  const std::string folder = PathInCurrentDir("");
+  if (!ClaimFolder(folder, std::string(ui::kWindowTitle))) {
+    PrintOut(kAlreadyRunningLine);
+    EndProcess(0);
+  }
+
   auto picture = std::make_shared<const ui::RgbaImage>(
       Unwrap(ui::DecodePng(ui::SplashPng())));
   ui::UI toolkit = Unwrap(ui::StartToolkit());
   ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
 
-  // The working files live in the folder the program was started in.
-  const std::string folder = PathInCurrentDir("");
   auto status = std::make_shared<DownloadStatus>();
   StartDownloadTask(url, folder, status, options);
 
@@ -112,8 +160,7 @@ void RunBootstrap(const std::string& url, const ConnectOptions& options) {
       .start_download =
           [&] { StartDownloadTask(url, folder, status, options); },
       .clean_up = CleanUpDownload,
-      .pause =
-          [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); },
+      .pause = [](std::chrono::milliseconds) {},
       .hand_off =
           [&] {
             InstallAndStartLauncher();
@@ -122,7 +169,10 @@ void RunBootstrap(const std::string& url, const ConnectOptions& options) {
             EndProcess(0);
           },
   };
-  ui::RunMessageLoop([&] { PollStep(*status, actions); });
+  PollState poll;
+  ui::RunMessageLoop([&] {
+    PollStep(*status, poll, actions, std::chrono::steady_clock::now());
+  });
 
   // The window was closed. A download still running ends with the process;
   // the files on disk stay for the next run.

@@ -5,17 +5,46 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
-#include "download/connection.h"
+#include "download/download.h"
 #include "download/download_status.h"
 
 namespace talvoro {
 
-// Pause before a new download after a failed one.
+// Pause before a new download after a first failure (other than a CRC
+// mismatch, which is retried at once).
 inline constexpr std::chrono::milliseconds kRetryPause{3000};
+// Consecutive failures double the pause up to this.
+inline constexpr std::chrono::milliseconds kMaxRetryPause{60000};
 // Pause between starting the launcher and ending the bootstrap.
 inline constexpr std::chrono::milliseconds kHandOffPause{1000};
+
+// The pauses between consecutive failed attempts. After a CRC mismatch the
+// pauses run 0 s, 1 s, 2 s, 4 s, ...; after any other failure 3 s, 6 s,
+// 12 s, ...; both up to kMaxRetryPause. Failures of both kinds count
+// together. Every pause but the first is shortened by up to a fifth at
+// random, so that many copies that failed together do not come back
+// together. An interrupted attempt that brought new bytes (kept on disk)
+// starts the count again.
+class RetrySchedule {
+ public:
+  // `random` gives numbers in [0, 1) for the jitter.
+  explicit RetrySchedule(std::function<double()> random = nullptr);
+
+  // The pause before the attempt after one that ended in `phase`
+  // (kChecksumFailed, kDownloadFailed or kDownloadInterrupted) having
+  // received `received` bytes; counts the failure.
+  std::chrono::milliseconds NextPause(uint8_t phase, uint64_t received);
+
+  // Consecutive failures so far.
+  int failures() const { return failures_; }
+
+ private:
+  std::function<double()> random_;
+  int failures_ = 0;
+};
 
 // What the poll step acts through. The program wires these to the window,
 // the executor and the working folder; tests wire fakes.
@@ -23,19 +52,33 @@ struct PollActions {
   std::function<void(int)> set_bar;      // progress bar value, 0 to 100
   std::function<void()> start_download;  // spawn a new download task
   std::function<void()> clean_up;        // delete target and ETag sidecar
-  std::function<void(std::chrono::milliseconds)> pause;  // blocks the caller
+  // Told of each retry pause as it begins; must not block (the window goes
+  // on handling its messages meanwhile).
+  std::function<void(std::chrono::milliseconds)> pause;
   std::function<void()> hand_off;  // in the program, never returns
 };
 
-// One poll of `status`, by phase: kDownloading moves the bar to `percent`
+// What the poll step keeps from one poll to the next.
+struct PollState {
+  RetrySchedule schedule;
+  // The next attempt starts once the clock reaches this.
+  std::optional<std::chrono::steady_clock::time_point> restart_at = {};
+  bool keep_percent = false;
+};
+
+// One poll of `status` at time `now`. While a retry pause runs, nothing but
+// its end is looked at: then the phase goes back to kDownloading and the new
+// task is spawned, so a later poll can never start a second download while
+// one runs. Otherwise, by phase: kDownloading moves the bar to `percent`
 // (at most 100); kDownloaded fills the bar and moves to kHandOff, so the
-// full bar stays up for one poll interval; kChecksumFailed cleans up and
-// restarts at once; kDownloadFailed cleans up and restarts after
-// kRetryPause; kDownloadInterrupted keeps the files and restarts after
-// kRetryPause; kHandOff hands off. A restart sets the phase back to
-// kDownloading before the new task is spawned, so a later poll can never
-// start a second download while the first one runs.
-void PollStep(DownloadStatus& status, const PollActions& actions);
+// full bar stays up for one poll interval; kChecksumFailed and
+// kDownloadFailed clean up and, after the schedule's pause (a pause of 0
+// restarts in this poll), set the bar to 0 and restart; kDownloadInterrupted
+// keeps the files and the bar and restarts after the pause; kHandOff hands
+// off.
+void PollStep(DownloadStatus& status, PollState& state,
+              const PollActions& actions,
+              std::chrono::steady_clock::time_point now);
 
 // Spawns the download task on the process-wide executor and returns at
 // once. `folder` ends with a '/'. The task downloads `url` into the fixed
@@ -44,7 +87,7 @@ void PollStep(DownloadStatus& status, const PollActions& actions);
 // "下载失败: " and the error on stderr when the download fails.
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status,
-                       const ConnectOptions& options = {});
+                       const DownloadOptions& options = {});
 
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the
@@ -52,7 +95,7 @@ void StartDownloadTask(const std::string& url, const std::string& folder,
 // `options` are how its connections are made (the program passes the
 // defaults).
 [[noreturn]] void RunBootstrap(const std::string& url,
-                               const ConnectOptions& options = {});
+                               const DownloadOptions& options = {});
 
 }  // namespace talvoro
 
