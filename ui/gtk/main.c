@@ -37,10 +37,15 @@ const char *uiInit(uiInitOptions *options) {
   return NULL;
 }
 
+/* Rounds of pending events uiUninit runs at most: a source that is always
+ * ready must not keep the teardown from ending. */
+enum { kMaxUninitRounds = 10000 };
+
 void uiUninit(void) {
   /* Run what the destroyed controls left queued (finalisers, idle
    * releases) so that nothing of them outlives the toolkit. */
-  while (g_main_context_pending(NULL)) g_main_context_iteration(NULL, FALSE);
+  for (int i = 0; i < kMaxUninitRounds && g_main_context_pending(NULL); i++)
+    g_main_context_iteration(NULL, FALSE);
   quit_requested = FALSE;
 }
 
