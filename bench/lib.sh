@@ -17,7 +17,9 @@ bench_runs=${BENCH_RUNS:-5}
 [ "$bench_runs" -ge 3 ] || bench_runs=3
 bench_mib=${BENCH_MIB:-1024}
 bench_url="https://localhost:$bench_port/Download/Micro/TalvoroLauncher.exe"
-bench_ca=$bench_run/pki/ca.pem
+# The test PKI: the CA the clients trust and the server's certificate.
+bench_pki_dir=$bench_run/pki
+bench_ca=$bench_pki_dir/ca.pem
 
 bench_nginx_dir=$bench_run/nginx
 bench_xvfb_pid=""
@@ -31,16 +33,16 @@ bench_build() {
   cmake -S "$bench_root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release \
     -DTALVORO_BUILD_TESTS=OFF -DTALVORO_BUILD_BENCH=ON \
     -DTALVORO_BENCH_PORT="$bench_port" >/dev/null
-  cmake --build "$bench_build" -j2 --target crc64_bench lzma_crc_file \
-    download_bench startup_bench bare_window talvoro-crc64 \
+  cmake --build "$bench_build" -j2 --target crc64_bench crc64_speed \
+    lzma_crc_file download_bench startup_bench bare_window talvoro-crc64 \
     talvoro-bootstrap-bench \
     >/dev/null
 }
 
 # The test PKI (the CA the clients trust and the server's certificate).
 bench_pki() {
-  [ -f "$bench_run/pki/localhost.pem" ] && return 0
-  "$bench_root/scripts/make-pki.sh" "$bench_run/pki" >/dev/null
+  [ -f "$bench_pki_dir/localhost.pem" ] && return 0
+  "$bench_root/scripts/make-pki.sh" "$bench_pki_dir" >/dev/null
 }
 
 # bench_launcher FILE MIB: a launcher of MIB MiB that a shell can start (a
@@ -70,7 +72,7 @@ bench_serve() {
   local file=$1
   "$bench_root/scripts/nginx-serve.sh" stop "$bench_nginx_dir"
   "$bench_root/scripts/nginx-serve.sh" start "$bench_nginx_dir" "$bench_port" \
-    "$file" "$bench_run/pki/localhost.pem" "$bench_run/pki/localhost.key" \
+    "$file" "$bench_pki_dir/localhost.pem" "$bench_pki_dir/localhost.key" \
     --crc "$(cat "$file.crc")"
 }
 

@@ -1,4 +1,5 @@
-// startup_bench [--runs N] [--timeout-ms T] -- COMMAND [ARG]...
+// startup_bench [--runs N] [--timeout-ms T] [--title TITLE] --
+//               COMMAND [ARG]...
 //
 // The time from starting COMMAND to its first top-level window being mapped
 // on the X display in $DISPLAY, in milliseconds. Listens for MapNotify on
@@ -7,6 +8,12 @@
 // waits for the first map, then ends the command with SIGTERM (SIGKILL
 // after a second) and waits for it. Prints each run and the median of N
 // runs (default 5). Exit code 1 if a run saw no window within the time-out.
+//
+// Without --title, the first window that is not override-redirect counts.
+// With --title, the first window whose name (_NET_WM_NAME, else WM_NAME) is
+// TITLE counts, override-redirect or not: an unmanaged Wine window is an
+// override-redirect one, and Wine maps other windows of its own.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -36,8 +44,35 @@ void EndChild(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
-// One run: milliseconds to the first map, or a negative value on time-out.
-double RunOnce(Display* display, char** command, int timeout_ms) {
+// A window may be gone by the time its name is asked for.
+int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
+
+// The name of `window` (_NET_WM_NAME, else WM_NAME); empty when it has none
+// or is gone.
+std::string WindowName(Display* display, Window window) {
+  const Atom properties[] = {XInternAtom(display, "_NET_WM_NAME", False),
+                             XA_WM_NAME};
+  for (Atom property : properties) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, window, property, 0, 256, False,
+                           AnyPropertyType, &type, &format, &count, &after,
+                           &data) == Success &&
+        data != nullptr) {
+      std::string name(reinterpret_cast<char*>(data), format == 8 ? count : 0);
+      XFree(data);
+      if (!name.empty()) return name;
+    }
+  }
+  return {};
+}
+
+// One run: milliseconds to the first map that counts (see the top), or a
+// negative value on time-out. `title` is null when any window counts.
+double RunOnce(Display* display, char** command, int timeout_ms,
+               const char* title) {
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, SubstructureNotifyMask);
   XSync(display, True);  // drop anything queued before the start
@@ -60,8 +95,11 @@ double RunOnce(Display* display, char** command, int timeout_ms) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      if (event.type == MapNotify && event.xmap.event == root &&
-          !event.xmap.override_redirect) {
+      if (event.type != MapNotify || event.xmap.event != root) continue;
+      const bool counts = title == nullptr
+                              ? !event.xmap.override_redirect
+                              : WindowName(display, event.xmap.window) == title;
+      if (counts) {
         result = std::chrono::duration<double, std::milli>(Clock::now() - start)
                      .count();
         break;
@@ -82,12 +120,15 @@ double RunOnce(Display* display, char** command, int timeout_ms) {
 int main(int argc, char** argv) {
   int runs = 5;
   int timeout_ms = 10000;
+  const char* title = nullptr;
   int i = 1;
   for (; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
       timeout_ms = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--title") == 0 && i + 1 < argc) {
+      title = argv[++i];
     } else if (std::strcmp(argv[i], "--") == 0) {
       ++i;
       break;
@@ -97,8 +138,8 @@ int main(int argc, char** argv) {
   }
   if (i >= argc) {
     std::fprintf(stderr,
-                 "usage: startup_bench [--runs N] [--timeout-ms T] -- "
-                 "COMMAND [ARG]...\n");
+                 "usage: startup_bench [--runs N] [--timeout-ms T] "
+                 "[--title TITLE] -- COMMAND [ARG]...\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
@@ -106,9 +147,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "startup_bench: cannot open display\n");
     return 1;
   }
+  XSetErrorHandler(IgnoreErrors);
   std::vector<double> times;
   for (int run = 0; run < runs; ++run) {
-    double ms = RunOnce(display, argv + i, timeout_ms);
+    double ms = RunOnce(display, argv + i, timeout_ms, title);
     if (ms < 0) {
       std::fprintf(stderr, "startup_bench: no window within %d ms\n",
                    timeout_ms);

@@ -274,19 +274,22 @@ TEST_F(ConnectionTest, DeadFirstAddressIsOvertakenByTheNext) {
   EXPECT_LT(took, std::chrono::seconds(3));
   socket->close();
 
-  // Through the whole connection, with the lookup giving the dead address
-  // first; the connect deadline still bounds an address list that is all
-  // dead.
+  // Through the whole connection (a server of its own: the one above has
+  // seen a connection without a handshake), with the lookup giving the dead
+  // address first; the connect deadline still bounds an address list that
+  // is all dead.
+  TlsTestServer tls(PkiFile("localhost.pem"), PkiFile("localhost.key"));
+  const tcp::endpoint tls_live(asio::ip::make_address("127.0.0.1"), tls.port());
   ConnectOptions options{.connect_timeout = std::chrono::milliseconds(800)};
   options.lookup = [&](const std::string&, uint16_t) {
     return Result<std::vector<tcp::endpoint>>(
-        std::vector<tcp::endpoint>{dead.endpoint(), live});
+        std::vector<tcp::endpoint>{dead.endpoint(), tls_live});
   };
   ConnectionScript script;
   script.response = "HTTP/1.1 200 OK\r\n\r\n";
-  server.AddScript(script);
+  tls.AddScript(script);
   Result<std::string> data =
-      RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
+      RunEngine(OpenAndReadAll(UrlFor("localhost", tls.port()), options));
   ASSERT_TRUE(data.ok()) << data.error().message;
   options.lookup = [&](const std::string&, uint16_t) {
     return Result<std::vector<tcp::endpoint>>(

@@ -8,9 +8,15 @@ connection after a number of bytes (a bad link) and it counts how many
 connections are open at once (never more than one: one download at a time,
 one request per connection).
 
-Usage: e2e_test.py BUILD_DIR PORT [unittest args...]
+With --windows, BUILD_DIR is the Windows build (MinGW-w64): the same cases
+run its programs under the Wine prefix that tests/win/wine-prefix.sh made
+in it (the CTest fixture `wine` starts it), with that prefix's Xvfb and its
+trusted test CA (BUILD_DIR/pki). The servers and the relay stay on Linux.
+
+Usage: e2e_test.py [--windows] BUILD_DIR PORT [unittest args...]
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -27,6 +33,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = PORT = None
 PROGRAM = CLOSE_TOOL = CRC_TOOL = None
 TITLE = "Corvadelin"
+# The system's text for a refused connection, as the program reports it.
+REFUSED = "Connection refused"
+WINDOWS_REFUSED = "Connection refused."  # Wine's text for WSAECONNREFUSED
 # How long a run that must finish may take: on a loaded machine one stalled
 # connection costs the program's 60 s idle time-out before it resumes.
 RUN_LIMIT = 150
@@ -38,9 +47,28 @@ LAUNCHER_HEAD = (b"#!/bin/sh\n"
                  b"echo \"started GDK_GL=${GDK_GL-unset}\" >> launcher-ran.txt\n"
                  b"exit 0\n")
 
+# The Windows mode (--windows): the Wine prefix of the build, and the test
+# launcher (tests/win/test_launcher.c), which records the SHA-256 of its own
+# bytes and the variable TALVORO_LAUNCHER_MARK: the launcher must get the
+# bootstrap's own environment, non-ASCII values intact.
+WINE = None
+LAUNCHER_EXE = None
+LAUNCHER_MARK = "张伟-e2e"
+WIN_DIR = os.path.join(ROOT, "tests", "win")
+
 
 def make_launcher(path, size, head=LAUNCHER_HEAD):
-    """A launcher script `head` padded with comment lines to `size` bytes."""
+    """A launcher script `head` padded with comment lines to `size` bytes;
+    in the Windows mode the test launcher padded with random bytes (the
+    loader ignores what follows the image)."""
+    if WINE:
+        image = read(LAUNCHER_EXE)
+        if size < len(image):
+            raise ValueError("a %d-byte launcher is smaller than %s"
+                             % (size, LAUNCHER_EXE))
+        with open(path, "wb") as f:
+            f.write(image + os.urandom(size - len(image)))
+        return
     body = bytearray(head)
     rnd = os.urandom(size)
     i = 0
@@ -50,6 +78,75 @@ def make_launcher(path, size, head=LAUNCHER_HEAD):
         body += line
     with open(path, "wb") as f:
         f.write(bytes(body[:size - 1]) + b"\n")
+
+
+def crc_of(path):
+    """The CRC-64 of `path` as the build's publisher tool prints it."""
+    if WINE:
+        return WINE.run(CRC_TOOL, Wine.path(path)).split()[0]
+    return subprocess.run([CRC_TOOL, path], check=True, capture_output=True,
+                          text=True).stdout.split()[0]
+
+
+class Wine:
+    """A Wine prefix made by tests/win/wine-prefix.sh, and how the Windows
+    programs run in it."""
+
+    def __init__(self, build, prefix):
+        self.build = build
+        self.prefix = prefix
+        marker = os.path.join(prefix, "talvoro-display")
+        if not os.path.exists(marker):
+            raise RuntimeError("%s is not running: tests/win/wine-prefix.sh up "
+                               "BUILD_DIR starts it" % prefix)
+        self.display = read(marker).decode().strip()
+
+    @staticmethod
+    def path(unix_path):
+        """The Windows form of a Unix path (drive Z: is the root)."""
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def env(self):
+        """The environment of a program in this prefix: its display, and a
+        UTF-8 locale, in which Wine reads Unix file names."""
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
+                   DISPLAY=self.display)
+        for name in ("SSL_CERT_FILE", "SSL_CERT_DIR", "WAYLAND_DISPLAY",
+                     "TALVORO_LAUNCHER_MARK"):
+            env.pop(name, None)
+        return env
+
+    def run(self, program, *args, check=True):
+        """Runs a Windows tool to its end through tests/win/wine-run.sh; its
+        standard output (its exit code when not `check`)."""
+        r = subprocess.run(
+            [os.path.join(WIN_DIR, "wine-run.sh"), program] + list(args),
+            env=dict(self.env(), TALVORO_WINEPREFIX=self.prefix),
+            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+            timeout=120)
+        if not check:
+            return r.returncode
+        if r.returncode != 0:
+            raise RuntimeError("%s %s: exit code %d\n%s" % (
+                program, " ".join(args), r.returncode, r.stderr))
+        return r.stdout
+
+    def clone(self, dest, shared_display=False):
+        """A copy of this prefix at `dest` with a wineserver of its own and
+        an Xvfb of its own (unless `shared_display`)."""
+        args = [os.path.join(WIN_DIR, "wine-prefix.sh"), "clone", self.build,
+                dest]
+        if shared_display:
+            args.append(self.display)
+        subprocess.run(args, check=True, timeout=300, stdin=subprocess.DEVNULL)
+        return Wine(self.build, dest)
+
+    def drop(self):
+        """Stops a clone's wineserver (and Xvfb) and deletes it."""
+        subprocess.run([os.path.join(WIN_DIR, "wine-prefix.sh"), "drop",
+                        self.prefix], check=True, timeout=120,
+                       stdin=subprocess.DEVNULL)
 
 
 def free_port():
@@ -147,8 +244,13 @@ class Fixture:
 
 def setUpModule(display=None):
     """Makes the scratch folder and test PKI, and starts an Xvfb unless a
-    running `display` is given."""
+    running `display` is given. The Windows mode uses the prefix's PKI (the
+    CA it trusts) and its display."""
     Fixture.tmp = tempfile.mkdtemp(prefix="talvoro-e2e-")
+    if WINE:
+        Fixture.pki = os.path.join(WINE.build, "pki")
+        Fixture.display = WINE.display
+        return
     Fixture.pki = os.path.join(Fixture.tmp, "pki")
     subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"), Fixture.pki],
                    check=True, stdout=subprocess.DEVNULL)
@@ -183,8 +285,7 @@ class Server:
                 os.path.join(Fixture.pki, "localhost.pem"),
                 os.path.join(Fixture.pki, "localhost.key")]
         if crc == "auto":
-            crc = subprocess.run([CRC_TOOL, launcher], check=True,
-                                 capture_output=True, text=True).stdout.split()[0]
+            crc = crc_of(launcher)
         args += ["--no-crc"] if crc is None else ["--crc", str(crc)]
         if rate:
             args += ["--rate", str(rate)]
@@ -198,10 +299,17 @@ class Server:
 
 
 class Run:
-    """One run of the program in `folder`."""
+    """One run of the program in `folder` (in the Windows mode, under the
+    prefix `wine`, by default the build's)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, wine=None):
         self.folder = folder
+        self.wine = wine
+        if WINE:
+            env = dict((wine or WINE).env(),
+                       TALVORO_LAUNCHER_MARK=LAUNCHER_MARK)
+            self.start([PROGRAM], env, os.path.join(folder, ".."))
+            return
         env = dict(os.environ, DISPLAY=Fixture.display,
                    SSL_CERT_FILE=os.path.join(Fixture.pki, "ca.pem"))
         env.pop("SSL_CERT_DIR", None)
@@ -209,6 +317,16 @@ class Run:
         self.start([PROGRAM], env, os.path.join(folder, ".."))
 
     def start(self, command, env, log_dir):
+        if WINE:
+            # Runs a copy of its own, which the close tool tells apart from
+            # the programs of the tests that share the desktop.
+            self.wine = getattr(self, "wine", None) or WINE
+            copies = os.path.join(os.path.normpath(log_dir), "program")
+            os.makedirs(copies, exist_ok=True)
+            self.image = os.path.join(copies, os.path.basename(command[0]))
+            if not os.path.exists(self.image):
+                shutil.copyfile(command[0], self.image)
+            command = ["wine", self.image] + command[1:]
         self.out_path = os.path.join(log_dir, "stdout.txt")
         self.err_path = os.path.join(log_dir, "stderr.txt")
         self.out = open(self.out_path, "wb")
@@ -225,12 +343,17 @@ class Run:
             raise
 
     def close_window(self, timeout=10):
-        """Sends WM_DELETE_WINDOW until the program ends; its exit code."""
+        """Asks the window to close (WM_DELETE_WINDOW; WM_CLOSE on Windows)
+        until the program ends; its exit code."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            subprocess.run([CLOSE_TOOL, TITLE], env=dict(
-                os.environ, DISPLAY=Fixture.display),
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if WINE:
+                self.wine.run(CLOSE_TOOL, TITLE, Wine.path(self.image),
+                              check=False)
+            else:
+                subprocess.run([CLOSE_TOOL, TITLE], env=dict(
+                    os.environ, DISPLAY=Fixture.display),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 return self.proc.wait(0.5)
             except subprocess.TimeoutExpired:
@@ -258,6 +381,78 @@ class Run:
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def assert_plain_windows_file(test, path):
+    """A file the Windows program put in place is a plain one: not
+    read-only (Wine keeps that attribute as the lack of write permission),
+    not hidden, not a system file (kept in the user.DOSATTRIB attribute)."""
+    test.assertTrue(os.stat(path).st_mode & 0o200, path + " is read-only")
+    try:
+        attributes = int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0],
+                         16)
+    except OSError:
+        attributes = 0
+    test.assertEqual(attributes & 0x7, 0, "%s has attributes %#x"
+                     % (path, attributes))
+
+
+# x, y, width, height of the window: the picture's size, centred on the
+# tests' 1920x1080 screen.
+WINDOW = (810, 455, 300, 169)
+# The progress bar's height at most (28 pixels at 96 dpi on Windows, 42 at
+# 144): the rows above it must show the picture.
+MAX_BAR = 48
+
+
+def window_geometries(display):
+    """(x, y, width, height) on the screen of each mapped X window titled
+    TITLE (a window is made, unmapped, before it is placed and shown)."""
+    tree = subprocess.run(["xwininfo", "-display", display, "-root", "-tree"],
+                          capture_output=True, text=True).stdout
+    found = []
+    for wid in re.findall(r'^\s*(0x[0-9a-f]+) "%s":' % TITLE, tree, re.M):
+        info = subprocess.run(["xwininfo", "-display", display, "-id", wid],
+                              capture_output=True, text=True).stdout
+        if "Map State: IsViewable" not in info:
+            continue
+        fields = dict(re.findall(r"^\s*(Absolute upper-left [XY]|Width|Height):"
+                                 r"\s*(-?\d+)", info, re.M))
+        found.append(tuple(int(fields[k]) for k in (
+            "Absolute upper-left X", "Absolute upper-left Y", "Width",
+            "Height")))
+    return found
+
+
+def splash_pixels():
+    """The picture of assets/splash.png as 8-bit RGBA rows."""
+    return subprocess.run(
+        ["convert", os.path.join(ROOT, "assets", "splash.png"), "-depth", "8",
+         "rgba:-"], check=True, capture_output=True).stdout
+
+
+def screen_pixels(display, x, y, w, h):
+    """The screen's pixels in the rectangle as 8-bit RGB rows (b"" when the
+    screen cannot be read)."""
+    return subprocess.run(
+        ["import", "-display", display, "-window", "root", "-crop",
+         "%dx%d+%d+%d" % (w, h, x, y), "-depth", "8", "rgb:-"],
+        capture_output=True).stdout
+
+
+def rows_showing(picture, screen, width):
+    """How many rows from the top of `screen` (RGB) show `picture` (RGBA)
+    pixel for pixel, over the picture's opaque pixels."""
+    height = len(picture) // (4 * width)
+    if len(screen) != width * height * 3:
+        return 0
+    for row in range(height):
+        for col in range(width):
+            i = row * width + col
+            if (picture[4 * i + 3] == 255
+                    and picture[4 * i:4 * i + 3] != screen[3 * i:3 * i + 3]):
+                return row
+    return height
 
 
 def wait_until(predicate, timeout):
@@ -303,12 +498,18 @@ class EndToEnd(unittest.TestCase):
     def assert_installed(self, run):
         self.assertEqual(read(self.path("TalvoroLauncher.exe")),
                          read(self.launcher))
-        self.assertEqual(os.stat(self.path("TalvoroLauncher.exe")).st_mode
-                         & 0o777, 0o755)
+        if WINE:
+            assert_plain_windows_file(self, self.path("TalvoroLauncher.exe"))
+            started = "started %s mark=%s\n" % (
+                hashlib.sha256(read(self.launcher)).hexdigest(), LAUNCHER_MARK)
+            started = started.encode()
+        else:
+            self.assertEqual(os.stat(self.path("TalvoroLauncher.exe")).st_mode
+                             & 0o777, 0o755)
+            started = b"started GDK_GL=unset\n"
         self.assertTrue(wait_until(lambda: self.launcher_runs() >= 1, 5))
         time.sleep(0.3)
-        self.assertEqual(read(self.path("launcher-ran.txt")),
-                         b"started GDK_GL=unset\n")
+        self.assertEqual(read(self.path("launcher-ran.txt")), started)
         self.assertEqual(read(self.path("TalvoroLauncher.bin")),
                          read(self.launcher))
         self.assertTrue(os.path.exists(self.path("TalvoroLauncher.bin.etag")))
@@ -325,8 +526,7 @@ class EndToEnd(unittest.TestCase):
         self.assert_installed(run)
         etag = read(self.path("TalvoroLauncher.bin.etag")).decode()
         self.assertRegex(etag, r'^"[0-9a-f]+-[0-9a-f]+"$')
-        crc = subprocess.run([CRC_TOOL, self.launcher], capture_output=True,
-                             text=True).stdout.split()[0]
+        crc = crc_of(self.launcher)
         self.assertEqual(
             run.stdout(),
             f"响应头中的 Content-Length: {size} 字节\n"
@@ -405,9 +605,61 @@ class EndToEnd(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - began, 6.0)
         self.assertEqual(run.close_window(), 0)
         lines = run.stderr().splitlines()
-        self.assertEqual(lines[0], "下载失败: Connection refused")
-        self.assertEqual(set(lines), {"下载失败: Connection refused"})
+        self.assertEqual(lines[0], "下载失败: " + REFUSED)
+        self.assertEqual(set(lines), {"下载失败: " + REFUSED})
         self.assertFalse(os.path.exists(self.path("TalvoroLauncher.exe")))
+
+    def test_working_folder_with_a_non_ascii_name(self):
+        self.work = os.path.join(self.root, "张伟", "Downloads")
+        os.makedirs(self.work)
+        make_launcher(self.launcher, 512 * 1024)
+        self.server = Server(self.root, self.launcher)
+        run = self.start()
+        self.assertEqual(run.wait(RUN_LIMIT), 0)
+        self.assert_installed(run)
+        self.assertEqual(run.stderr(), "")
+
+    def test_window_centred_with_the_picture(self):
+        self.check_window_on_screen()
+
+    def test_window_centred_and_sharp_at_144_dpi(self):
+        if not WINE:
+            self.skipTest("LogPixels is a Windows setting")
+        self.check_window_on_screen(dpi=144)
+
+    def check_window_on_screen(self, dpi=None):
+        """With no server the program keeps retrying with its window up: the
+        window is 300x169 at the centre of the 1920x1080 screen, the rows
+        above the bar show the picture pixel for pixel (sharp, unscaled),
+        and a close request ends the program with exit code 0. In the
+        Windows mode the run gets a copy of the prefix with a screen of its
+        own (the other tests' windows share the prefix's screen, at the same
+        place), with `dpi` as its LogPixels setting."""
+        display, wine = Fixture.display, None
+        if WINE:
+            wine = WINE.clone(os.path.join(self.root, "prefix"))
+            self.addCleanup(wine.drop)
+            display = wine.display
+            if dpi:
+                wine.run("reg", "add", "HKCU\\Control Panel\\Desktop", "/v",
+                         "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+        run = Run(self.work, wine)
+        self.runs.append(run)
+        self.assertTrue(wait_until(lambda: window_geometries(display), 30),
+                        "no window titled %s" % TITLE)
+        self.assertEqual(window_geometries(display), [WINDOW])
+        picture = splash_pixels()
+        rows = [0]
+
+        def shows_picture():
+            shot = screen_pixels(display, *WINDOW)
+            rows[0] = rows_showing(picture, shot, WINDOW[2])
+            return WINDOW[3] - MAX_BAR <= rows[0] < WINDOW[3]
+        self.assertTrue(wait_until(shows_picture, 15),
+                        "%d of %d rows show the picture above a bar"
+                        % (rows[0], WINDOW[3]))
+        self.assertEqual(run.close_window(), 0)
+        self.assertNotIn("下载成功", run.stdout())
 
     def test_link_cut_every_megabyte_arrives_in_one_run(self):
         make_launcher(self.launcher, 3 * 1024 * 1024 + 5)
@@ -425,9 +677,28 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(self.server.relay.most_open, 1)
 
 
+def use_windows(build):
+    """Switches the module to the Windows programs of `build` under its Wine
+    prefix (which must be up)."""
+    global WINE, PROGRAM, CLOSE_TOOL, CRC_TOOL, LAUNCHER_EXE, REFUSED
+    WINE = Wine(build, os.path.join(build, "wine-prefix"))
+    PROGRAM = os.path.join(build, "talvoro-bootstrap-loopback.exe")
+    CLOSE_TOOL = os.path.join(build, "talvoro-win-close-window.exe")
+    CRC_TOOL = os.path.join(build, "talvoro-crc64.exe")
+    LAUNCHER_EXE = os.path.join(build, "talvoro-win-test-launcher.exe")
+    REFUSED = WINDOWS_REFUSED
+
+
 if __name__ == "__main__":
-    BUILD, PORT = os.path.abspath(sys.argv[1]), int(sys.argv[2])
-    PROGRAM = os.path.join(BUILD, "talvoro-bootstrap-loopback")
-    CLOSE_TOOL = os.path.join(BUILD, "x11_close_window")
-    CRC_TOOL = os.path.join(BUILD, "talvoro-crc64")
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
+    args = sys.argv[1:]
+    windows = bool(args) and args[0] == "--windows"
+    if windows:
+        args = args[1:]
+    BUILD, PORT = os.path.abspath(args[0]), int(args[1])
+    if windows:
+        use_windows(BUILD)
+    else:
+        PROGRAM = os.path.join(BUILD, "talvoro-bootstrap-loopback")
+        CLOSE_TOOL = os.path.join(BUILD, "x11_close_window")
+        CRC_TOOL = os.path.join(BUILD, "talvoro-crc64")
+    unittest.main(argv=[sys.argv[0]] + args[2:])

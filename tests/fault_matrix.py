@@ -14,7 +14,8 @@ The launcher used here writes the SHA-256 of its own bytes to
 "launcher-ran.txt" each time it runs, so a start with wrong bytes is seen
 even where the file was replaced afterwards.
 
-Usage: fault_matrix.py [--own-network] BUILD_DIR PORT [NAME_PREFIX...]
+Usage: fault_matrix.py [--own-network] [--windows] BUILD_DIR PORT
+                       [NAME_PREFIX...]
 Runs the scenarios whose names start with one of the prefixes (all without
 one) and prints a summary line. FAULT_SEED=N repeats the random choices of
 an earlier run (the seed is printed). With --own-network (needs root), the
@@ -22,6 +23,13 @@ scenarios run in a network namespace of their own, with a loopback of its
 own, so that several runners can use the same port at once; their Xvfb stays
 outside, where display numbers are handed out, and the program reaches it
 through its socket file.
+
+With --windows, BUILD_DIR is the Windows build and the programs run under
+its Wine prefix (see e2e_test.py), whose Xvfb all runners share. Wine makes
+a program's sockets in its wineserver, so with --own-network the runner
+starts a copy of the prefix with a wineserver of its own inside the
+namespace. Texts that come from the system differ on Windows (WINDOWS_TEXT);
+a scenario that cannot be staged under Wine is skipped with its reason.
 """
 
 import hashlib
@@ -59,6 +67,22 @@ EARLY_END = "connection closed before the whole file arrived"
 TIMED_OUT = "operation timed out"
 CERT_FAILED = "certificate verify failed: "
 
+# The Windows program's words for what the system reports, by the Linux
+# program's words; system_text() puts them into an expected text.
+WINDOWS_TEXT = {
+    "Connection refused\n": "Connection refused.\n",
+    "Is a directory\n": "Access denied.\n",
+    "Permission denied (os error 13)\n": "Access denied.\n",
+}
+
+
+def system_text(text):
+    """`text` with the system's words of the platform under test."""
+    if e2e.WINE:
+        for linux, windows in WINDOWS_TEXT.items():
+            text = text.replace(linux, windows)
+    return text
+
 
 class Published:
     """One version of the launcher as a server publishes it."""
@@ -68,9 +92,7 @@ class Published:
         e2e.make_launcher(self.path, size, LAUNCHER_HEAD)
         self.data = e2e.read(self.path)
         self.sha = hashlib.sha256(self.data).hexdigest()
-        self.crc = int(subprocess.run([e2e.CRC_TOOL, self.path], check=True,
-                                      capture_output=True,
-                                      text=True).stdout.split()[0])
+        self.crc = int(e2e.crc_of(self.path))
         self.etag = '"%s-%x"' % (self.sha[:12], size)
 
 
@@ -190,8 +212,9 @@ class FaultServer:
     """A TLS server on 127.0.0.1:PORT that answers as `scenario` says.
 
     It records what happened as events: ("refused", n) for a handshake the
-    client broke off, ("HEAD", n) and ("GET", n, offset) for requests, n
-    being the connection's number."""
+    client broke off, ("dropped", n) for a connection the client ended after
+    the handshake without a byte of a request, ("HEAD", n) and ("GET", n,
+    offset) for requests, n being the connection's number."""
 
     def __init__(self, scenario, versions):
         self.scenario = scenario
@@ -271,11 +294,18 @@ class FaultServer:
                 self.log("refused", n)
                 return
             request = b""
-            while b"\r\n\r\n" not in request and len(request) < 65536:
-                data = tls.recv(4096)
-                if not data:
-                    break
-                request += data
+            try:
+                while b"\r\n\r\n" not in request and len(request) < 65536:
+                    data = tls.recv(4096)
+                    if not data:
+                        break
+                    request += data
+            except (OSError, ssl.SSLError):
+                if request:
+                    raise
+            if not request:
+                self.log("dropped", n)
+                return
             m = re.match(rb"(HEAD|GET) (\S+) HTTP/1\.1\r\n", request)
             if not m:
                 self.log("bad request", n, request[:200])
@@ -357,6 +387,7 @@ def scenario(name, base=Scenario, **fields):
 
 
 def expect_in(text, *parts):
+    parts = [system_text(p) for p in parts]
     return ["missing %r" % p for p in parts if p not in text]
 
 
@@ -382,20 +413,29 @@ def never_started_over(ctx):
     return []
 
 
+def refusals(ctx):
+    """The connections on which the client refused the server. SChannel
+    checks the certificate once the handshake is done (the Windows program
+    validates it by hand), so there a refusal is a connection that ends
+    without a byte of a request."""
+    kinds = ("refused", "dropped") if e2e.WINE else ("refused",)
+    return [e for e in ctx.server.events if e[0] in kinds]
+
+
 def tls_refused(name, cert, reason):
     """Refused three times (nothing requested), then a good certificate."""
     return scenario(
         name, timeout=60,
         certificate=lambda self, n: cert if n < 3 else "localhost",
         check=lambda self, ctx: (
-            (["%d refused handshakes" % len(ctx.server.requests("refused"))]
-             if len(ctx.server.requests("refused")) != 3 else [])
+            (["%d refused handshakes" % len(refusals(ctx))]
+             if len(refusals(ctx)) != 3 else [])
             + (["a request over a refused connection"]
                if any(e[1] < 3 for e in ctx.server.events
                       if e[0] in ("HEAD", "GET")) else [])
-            + (["reason %r not given thrice" % reason]
-               if ctx.stderr.count(FAILED + CERT_FAILED + reason) != 3
-               else [])))
+            + (["reason %r not given thrice" % system_text(reason)]
+               if ctx.stderr.count(system_text(FAILED + CERT_FAILED + reason))
+               != 3 else [])))
 
 
 def first_head(name, text, **head_args):
@@ -671,6 +711,11 @@ SCENARIOS = [
                     else ["not downloaded afresh after the mismatch"]))),
     # Local.
     scenario("local.read_only_working_folder", opened=False, timeout=60,
+             windows_skip=(
+                 "root ignores the folder's permissions, and the prefix's "
+                 "wineserver, which every program of the prefix talks to, "
+                 "runs as root: the program cannot run as another user"
+                 if os.geteuid() == 0 else None),
              setup=_read_only_folder_setup,
              retrying=_read_only_folder_retrying,
              check=lambda self, ctx: expect_in(
@@ -700,6 +745,10 @@ class Program(e2e.Run):
 
     def __init__(self, folder, binary, uid=None, log_dir=None):
         self.folder = folder
+        if e2e.WINE:
+            assert uid is None, "Windows runs have no other user"
+            self.start([binary], e2e.WINE.env(), log_dir)
+            return
         env = dict(os.environ, DISPLAY=e2e.Fixture.display,
                    SSL_CERT_FILE=os.path.join(e2e.Fixture.pki, "ca.pem"))
         env.pop("SSL_CERT_DIR", None)
@@ -834,15 +883,40 @@ def run_scenario(sc, ctx):
 
 def run_in_own_network(args):
     """Starts an Xvfb here, then runs the matrix in a new network namespace
-    (brought up by `ip`) with that display; returns its exit code."""
+    (brought up by `ip`) with that display; returns its exit code. The
+    Windows mode uses its prefix's display instead."""
+    command = ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"',
+               "sh", sys.executable, os.path.abspath(__file__)] + args
+    if args and args[0] == "--windows":
+        return subprocess.run(command, env=dict(
+            os.environ, FAULT_OWN_NETWORK="1")).returncode
     e2e.setUpModule()
     try:
         return subprocess.run(
-            ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"',
-             "sh", sys.executable, os.path.abspath(__file__)] + args,
+            command,
             env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display)).returncode
     finally:
         e2e.tearDownModule()
+
+
+def use_windows(build):
+    """The Windows programs of `build` under its prefix; in a network
+    namespace of its own, under a copy of the prefix whose wineserver (which
+    makes the programs' sockets) runs in the namespace. Returns the copy, to
+    be dropped at the end, or None."""
+    global PROGRAMS
+    e2e.use_windows(build)
+    PROGRAMS = {
+        "loopback": os.path.join(build, "talvoro-bootstrap-loopback.exe"),
+        "short": os.path.join(build,
+                              "talvoro-bootstrap-loopback-short-timeouts.exe"),
+    }
+    if not os.environ.get("FAULT_OWN_NETWORK"):
+        return None
+    clone = e2e.WINE.clone(tempfile.mkdtemp(prefix="talvoro-faults-wine-")
+                           + "/prefix", shared_display=True)
+    e2e.WINE = clone
+    return clone
 
 
 def main():
@@ -850,16 +924,33 @@ def main():
     args = sys.argv[1:]
     if args and args[0] == "--own-network":
         return run_in_own_network(args[1:])
+    windows = bool(args) and args[0] == "--windows"
+    if windows:
+        args = args[1:]
     build, PORT = os.path.abspath(args[0]), int(args[1])
     prefixes = args[2:]
     e2e.PORT = PORT
-    e2e.CLOSE_TOOL = os.path.join(build, "x11_close_window")
-    e2e.CRC_TOOL = os.path.join(build, "talvoro-crc64")
-    PROGRAMS = {
-        "loopback": os.path.join(build, "talvoro-bootstrap-loopback"),
-        "short": os.path.join(build,
-                              "talvoro-bootstrap-loopback-short-timeouts"),
-    }
+    clone = None
+    if windows:
+        clone = use_windows(build)
+    else:
+        e2e.CLOSE_TOOL = os.path.join(build, "x11_close_window")
+        e2e.CRC_TOOL = os.path.join(build, "talvoro-crc64")
+        PROGRAMS = {
+            "loopback": os.path.join(build, "talvoro-bootstrap-loopback"),
+            "short": os.path.join(build,
+                                  "talvoro-bootstrap-loopback-short-timeouts"),
+        }
+    try:
+        return run_matrix(prefixes)
+    finally:
+        if clone:
+            clone.drop()
+            shutil.rmtree(os.path.dirname(clone.prefix), ignore_errors=True)
+
+
+def run_matrix(prefixes):
+    """Runs the chosen scenarios and prints the summary; the exit code."""
     seed = int(os.environ.get("FAULT_SEED", time.time_ns() % 1000000))
     RNG.seed(seed)
     print("seed %d" % seed, flush=True)
@@ -869,10 +960,15 @@ def main():
     os.chmod(e2e.Fixture.tmp, 0o755)
     os.chmod(os.path.join(e2e.Fixture.pki, "ca.pem"), 0o644)
     os.chmod(e2e.Fixture.pki, 0o755)
-    passed = wrong_total = 0
+    passed = wrong_total = skipped = 0
     try:
         for cls in chosen:
             sc = cls()
+            reason = getattr(sc, "windows_skip", None) if e2e.WINE else None
+            if reason:
+                skipped += 1
+                print("skip %-50s %s" % (sc.name, reason), flush=True)
+                continue
             began = time.monotonic()
             root = tempfile.mkdtemp(dir=e2e.Fixture.tmp)
             try:
@@ -893,9 +989,12 @@ def main():
                 print("ok   %-50s %5.1f s" % (sc.name, took), flush=True)
     finally:
         e2e.tearDownModule()
+    ran = len(chosen) - skipped
     print("fault matrix: %d scenarios run, %d passed, %d launchers started "
-          "with wrong bytes" % (len(chosen), passed, wrong_total), flush=True)
-    return 0 if chosen and passed == len(chosen) and wrong_total == 0 else 1
+          "with wrong bytes%s" % (ran, passed, wrong_total,
+                                  ", %d skipped" % skipped if skipped else ""),
+          flush=True)
+    return 0 if ran and passed == ran and wrong_total == 0 else 1
 
 
 if __name__ == "__main__":

@@ -115,8 +115,25 @@ void File::Close() {
     CloseHandle(AsHandle(std::exchange(handle_, kClosed)));
 }
 
+namespace {
+
+// Windows refuses to delete or replace a read-only file, where POSIX asks
+// only the folder: the attribute is taken off first, as the user could.
+void ClearReadOnly(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+}
+
+}  // namespace
+
 Status RemoveFile(std::string_view path) {
-  if (!DeleteFileW(Utf8ToWide(path).c_str())) return LastError();
+  const std::wstring name = Utf8ToWide(path);
+  ClearReadOnly(name);
+  if (!DeleteFileW(name.c_str())) return LastError();
   return Status::Ok();
 }
 
@@ -157,7 +174,9 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
 }
 
 Status MoveReplacing(std::string_view from, std::string_view to) {
-  if (!MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
+  const std::wstring target = Utf8ToWide(to);
+  ClearReadOnly(target);
+  if (!MoveFileExW(Utf8ToWide(from).c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return LastError();
   }

@@ -19,8 +19,9 @@
 #
 # All commands may be repeated and end within a few minutes at worst. The
 # state lives in files of the prefix: talvoro-ready (the prefix is made),
-# talvoro-ca (the CA is trusted), talvoro-xvfb.pid, talvoro-wineserver.pid
-# and talvoro-display (":N", the Xvfb's display). Processes are only ever
+# talvoro-ca (the CA is trusted), talvoro-xvfb.pid, talvoro-wineserver.pid,
+# talvoro-display (":N", the Xvfb's display) and talvoro-netns (the network
+# namespace the wineserver runs in). Processes are only ever
 # stopped by the PIDs recorded there; the only `wineserver -k` is for a
 # prefix made here.
 #
@@ -51,36 +52,61 @@ wine_env() {
   export LC_ALL=C.UTF-8
 }
 
-# Nonzero unless PID (from FILE) is alive and its command line holds NAME.
+# The start time of process PID (clock ticks after boot), which tells it
+# apart from a later process that gets the same number; nothing if it has
+# ended.
+start_time() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+  stat=${stat##*) }
+  # shellcheck disable=SC2086  # the fields after the command's name
+  set -- $stat
+  [ "$1" = Z ] || echo "${20}"
+}
+
+# Records process PID in FILE as "PID START_TIME".
+record() {
+  echo "$1 $(start_time "$1")" >"$2"
+}
+
+# Nonzero unless the process recorded in FILE still runs: the same number,
+# started at the same time, with NAME in its command line. (Numbers come
+# round again quickly on a busy machine.)
 alive() {
-  local file=$1 name=$2 pid
+  local file=$1 name=$2 pid start
   [ -f "$file" ] || return 1
-  pid=$(cat "$file")
+  read -r pid start <"$file" || true
   case $pid in '' | *[!0-9]*) return 1 ;; esac
-  [ -r "/proc/$pid/cmdline" ] || return 1
-  tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$name"
+  case $start in '' | *[!0-9]*) return 1 ;; esac
+  [ "$(start_time "$pid")" = "$start" ] || return 1
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- "$name"
+}
+
+# The process number recorded in FILE.
+recorded_pid() {
+  local pid _
+  read -r pid _ <"$1"
+  echo "$pid"
 }
 
 # Zero when PID has ended (a zombie that nobody reaps has ended too).
 gone() {
-  local state
-  state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 0
-  [ -z "$state" ] || [ "$state" = Z ]
+  [ -z "$(start_time "$1")" ]
 }
 
 # Waits up to SECONDS for PID to end; nonzero if it still runs.
 wait_gone() {
-  local pid=$1 seconds=$2 i
-  for i in $(seq $((seconds * 10))); do
+  local pid=$1 seconds=$2
+  for _ in $(seq $((seconds * 10))); do
     gone "$pid" && return 0
     sleep 0.1
   done
   gone "$pid"
 }
 
-# The socket of the wineserver for PREFIX, or nothing while the server has
-# not said where it is. Debian's wineserver makes its folder with mkdtemp
-# in $TMPDIR (or /tmp) and records the name in PREFIX/wineserver.
+# Where the socket of PREFIX's wineserver is once the server listens.
+# Debian's wineserver makes its folder with mkdtemp in $TMPDIR (or /tmp)
+# and records the folder's name in PREFIX/wineserver.
 server_socket() {
   local prefix=$1 dev ino base
   read -r dev ino < <(stat -c '%d %i' "$prefix")
@@ -135,33 +161,39 @@ trust_ca() {
 stop_services() {
   local prefix=$1 pid
   if alive "$prefix/talvoro-wineserver.pid" wineserver; then
-    pid=$(cat "$prefix/talvoro-wineserver.pid")
+    pid=$(recorded_pid "$prefix/talvoro-wineserver.pid")
     (wine_env "$prefix"; timeout 20 wineserver -k) </dev/null >/dev/null 2>&1 9>&- || true
     wait_gone "$pid" 10 || { kill -KILL "$pid" 2>/dev/null || true; wait_gone "$pid" 5 || true; }
   fi
   if alive "$prefix/talvoro-xvfb.pid" Xvfb; then
-    pid=$(cat "$prefix/talvoro-xvfb.pid")
+    pid=$(recorded_pid "$prefix/talvoro-xvfb.pid")
     kill -TERM "$pid" 2>/dev/null || true
     wait_gone "$pid" 10 || { kill -KILL "$pid" 2>/dev/null || true; wait_gone "$pid" 5 || true; }
   fi
   rm -f "$prefix/talvoro-wineserver.pid" "$prefix/talvoro-xvfb.pid" \
-    "$prefix/talvoro-display"
+    "$prefix/talvoro-display" "$prefix/talvoro-netns"
 }
 
 # Starts PREFIX's Xvfb (1920x1080x24) and persistent wineserver unless they
-# run, then starts the prefix's desktop with TOOLS_DIR's close tool, so that
-# the desktop's processes get this script's log, not a test's streams. With
-# DISPLAY given, the prefix uses that running display instead of an Xvfb of
-# its own.
+# run, then runs TOOLS_DIR's close tool once, so that the system processes
+# that the first program of the prefix starts (services.exe and its
+# services, which stay as long as the wineserver) get this script's log as
+# their streams, not a test's. With DISPLAY given, the prefix uses that
+# running display instead of an Xvfb of its own.
 start_services() {
   local prefix=$1 tools=$2 display=${3:-}
+  # The wineserver makes the programs' sockets: one started in another
+  # network namespace would put them there.
+  local netns
+  netns=$(readlink /proc/self/ns/net)
   if { [ -n "$display" ] || alive "$prefix/talvoro-xvfb.pid" Xvfb; } &&
     alive "$prefix/talvoro-wineserver.pid" wineserver &&
-    [ -S "$(server_socket "$prefix")" ]; then
+    [ -S "$(server_socket "$prefix")" ] &&
+    [ "$(cat "$prefix/talvoro-netns" 2>/dev/null)" = "$netns" ]; then
     return 0
   fi
   stop_services "$prefix"
-  local log=$prefix/talvoro-services.log i
+  local log=$prefix/talvoro-services.log
   # A wineserver that the prefix's last user started for itself ends a few
   # seconds after its last process.
   (wine_env "$prefix"; timeout 30 wineserver -w) </dev/null >>"$log" 2>&1 9>&- || true
@@ -173,8 +205,8 @@ start_services() {
     # clean-up of a test process group spares them.
     setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp \
       3>"$display_file" </dev/null >>"$log" 2>&1 9>&- &
-    echo $! >"$prefix/talvoro-xvfb.pid"
-    for i in $(seq 100); do
+    record $! "$prefix/talvoro-xvfb.pid"
+    for _ in $(seq 100); do
       [ -s "$display_file" ] && break
       sleep 0.1
     done
@@ -188,13 +220,14 @@ start_services() {
     export DISPLAY=$display
     exec setsid wineserver -f -p </dev/null >>"$log" 2>&1 9>&-
   ) &
-  echo $! >"$prefix/talvoro-wineserver.pid"
-  for i in $(seq 100); do
+  record $! "$prefix/talvoro-wineserver.pid"
+  for _ in $(seq 100); do
     [ -S "$(server_socket "$prefix")" ] && break
     sleep 0.1
   done
   [ -S "$(server_socket "$prefix")" ] || { stop_services "$prefix"; die "wineserver did not start (see $log)"; }
   echo "$display" >"$prefix/talvoro-display"
+  echo "$netns" >"$prefix/talvoro-netns"
 
   if [ -f "$tools/talvoro-win-close-window.exe" ]; then
     (
@@ -243,6 +276,7 @@ cmd_clone() {
   # hard links.
   local big="./drive_c/windows/system32 ./drive_c/windows/winsxs"
   tar -C "$prefix" --exclude='./talvoro-*.pid' --exclude=./talvoro-display \
+    --exclude=./talvoro-netns \
     --exclude='./talvoro-*.log' --exclude=./wineserver \
     --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/winsxs \
     -cf - . | tar -C "$dest" -xf -
