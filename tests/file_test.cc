@@ -142,6 +142,38 @@ TEST(FileTest, CopyAndReplace) {
 
 // A user's download folder under a name in Chinese: every operation,
 // and the current folder, with the name unchanged.
+// A read-only file is removed and replaced as on POSIX (Windows refuses
+// both until the attribute is off); a full disk is kNoSpace; the free space
+// of a folder's volume is known.
+TEST(FileTest, ReadOnlyFilesFullDiskAndFreeSpace) {
+  ScratchDir dir("file-test");
+  const std::string target = dir.File("target"), copy = dir.File("copy");
+  for (bool replace : {false, true}) {
+    ASSERT_TRUE(WriteWholeFile(target, "old"));
+    fs::permissions(FsPath(target), fs::perms::owner_write,
+                    fs::perm_options::remove);
+    if (replace) {
+      ASSERT_TRUE(WriteWholeFile(copy, "new"));
+      ASSERT_TRUE(MoveReplacing(copy, target).ok());
+      EXPECT_EQ(ReadWholeFile(target), "new");
+      ASSERT_TRUE(RemoveFile(target).ok());
+    } else {
+      ASSERT_TRUE(RemoveFile(target).ok());
+      EXPECT_FALSE(PathExists(target));
+    }
+  }
+  Result<uint64_t> free = FreeSpace(dir.path());
+  ASSERT_TRUE(free.ok()) << free.error().message;
+  EXPECT_GT(*free, 0u);
+#ifndef _WIN32
+  Result<File> full = File::Open("/dev/full", OpenMode::kAppend);
+  ASSERT_TRUE(full.ok());
+  Status written = full->WriteAll("x", 1);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().kind, ErrorKind::kNoSpace);
+#endif
+}
+
 TEST(FileTest, FolderWithANonAsciiName) {
   ScratchDir scratch("file-test");
   const std::string dir =
