@@ -17,7 +17,7 @@ mkdir -p "$bench_run"
 : > "$log"
 sections=()
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-for script in crc download verify memory startup; do
+for script in crc download verify wan memory startup; do
   bench_log "== bench/$script.sh"
   output=$("$here/$script.sh" 2>>"$log")
   echo "$output" | grep -v '^RESULT|'
