@@ -152,3 +152,50 @@ bench_mbps() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.0f\n", n / s / 1e6 }';
 bench_result() {
   echo "RESULT|$1|$2|$3|$4|$5|$6"
 }
+
+# bench_verified_vs_curl URL TITLE FIGURE TARGET: time to a verified file,
+# the engine's download and check (download_bench --verify) of URL against
+# `curl -o` followed by a liblzma CRC-64 pass and a comparison with the
+# announced value, interleaved, fresh files, median of the runs. Prints the
+# medians under TITLE and the RESULT line of FIGURE, met when the time ratio
+# is at most TARGET.
+bench_verified_vs_curl() {
+  local url=$1 title=$2 figure=$3 target=$4
+  run_talvoro() {
+    SSL_CERT_FILE=$bench_ca "$bench_build/download_bench" "$url" "$out" \
+      --verify
+  }
+  run_curl_lzma() {
+    curl -sS --fail --cacert "$bench_ca" -o "$out/TalvoroLauncher.bin" "$url" &&
+      [ "$("$bench_build/lzma_crc_file" "$out/TalvoroLauncher.bin")" = "$want" ]
+  }
+  declare -A times
+  local run tool t
+  for run in $(seq "$bench_runs"); do
+    for tool in talvoro curl_lzma; do
+      rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
+      bench_settle
+      if ! t=$(bench_time "run_$tool"); then
+        bench_log "$tool did not end with a verified file"
+        return 1
+      fi
+      bench_log "  run $run $tool: $t s"
+      times[$tool]="${times[$tool]:-} $t"
+    done
+  done
+  rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
+
+  echo "$title, median of $bench_runs runs"
+  declare -A median
+  for tool in talvoro curl_lzma; do
+    # shellcheck disable=SC2086
+    median[$tool]=$(bench_median ${times[$tool]})
+    printf '  %-16s %7.3f s\n' "${tool/_/+}" "${median[$tool]}"
+  done
+  local ratio verdict
+  ratio=$(bench_ratio "${median[talvoro]}" "${median[curl_lzma]}")
+  echo "  time ratio talvoro / curl+liblzma: $ratio"
+  verdict=$(awk -v r="$ratio" -v t="$target" 'BEGIN { print (r <= t ? "met" : "not met") }')
+  bench_result "$figure" "${median[talvoro]} s" "${median[curl_lzma]} s" \
+    "$ratio" "<= $target" "$verdict"
+}

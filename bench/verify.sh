@@ -7,41 +7,6 @@
 source "$(dirname "$0")/lib.sh"
 bench_prepare
 
-run_talvoro() {
-  SSL_CERT_FILE=$bench_ca "$bench_build/download_bench" "$bench_url" "$out" \
-    --verify
-}
-run_curl_lzma() {
-  curl -sS --fail --cacert "$bench_ca" -o "$out/TalvoroLauncher.bin" \
-    "$bench_url" &&
-    [ "$("$bench_build/lzma_crc_file" "$out/TalvoroLauncher.bin")" = "$want" ]
-}
-
 bench_log "== download and verify $((bytes >> 20)) MiB, $bench_runs runs each"
-declare -A times
-for run in $(seq "$bench_runs"); do
-  for tool in talvoro curl_lzma; do
-    rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
-    bench_settle
-    if ! t=$(bench_time "run_$tool"); then
-      bench_log "$tool did not end with a verified file"
-      exit 1
-    fi
-    bench_log "  run $run $tool: $t s"
-    times[$tool]="${times[$tool]:-} $t"
-  done
-done
-rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
-
-echo "Download and verify, $((bytes >> 20)) MiB, median of $bench_runs runs"
-declare -A median
-for tool in talvoro curl_lzma; do
-  # shellcheck disable=SC2086
-  median[$tool]=$(bench_median ${times[$tool]})
-  printf '  %-16s %7.3f s\n' "${tool/_/+}" "${median[$tool]}"
-done
-ratio=$(bench_ratio "${median[talvoro]}" "${median[curl_lzma]}")
-echo "  time ratio talvoro / curl+liblzma: $ratio"
-verdict=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.00 ? "met" : "not met") }')
-bench_result "Download and verify $((bytes >> 20)) MiB vs curl + liblzma (time)" \
-  "${median[talvoro]} s" "${median[curl_lzma]} s" "$ratio" "<= 1.00" "$verdict"
+bench_verified_vs_curl "$bench_url" "Download and verify, $((bytes >> 20)) MiB" \
+  "Download and verify $((bytes >> 20)) MiB vs curl + liblzma (time)" 1.00

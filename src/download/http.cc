@@ -65,6 +65,17 @@ std::optional<uint64_t> ParseChunkSize(std::string_view line) {
   return size;
 }
 
+// The first line of `rest` (without its "\n" and a "\r" before it),
+// removed from `rest`; a last piece without "\n" is a line too.
+std::string_view TakeLine(std::string_view& rest) {
+  const size_t newline = rest.find('\n');
+  std::string_view line = rest.substr(0, newline);
+  rest = newline == std::string_view::npos ? std::string_view()
+                                           : rest.substr(newline + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 bool IsRedirectStatus(std::string_view response) {
   for (std::string_view code : {"301", "302", "307", "308"}) {
     if (StartsWith(response, "HTTP/1.1 ") && response.size() >= 12 &&
@@ -146,12 +157,7 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
   }
   std::string_view rest = response;
   while (!rest.empty()) {
-    const size_t newline = rest.find('\n');
-    std::string_view line = rest.substr(0, newline);
-    rest = newline == std::string_view::npos ? std::string_view()
-                                             : rest.substr(newline + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-
+    const std::string_view line = TakeLine(rest);
     if (StartsWith(line, kContentLengthPrefix)) {
       Result<uint64_t> value =
           ParseHeaderNumber(line, kContentLengthPrefix.size());
@@ -176,11 +182,7 @@ Result<std::optional<std::string>> RedirectLocation(std::string_view response) {
   if (!IsRedirectStatus(response)) return std::optional<std::string>();
   std::string_view rest = response;
   while (!rest.empty()) {
-    const size_t newline = rest.find('\n');
-    std::string_view line = rest.substr(0, newline);
-    rest = newline == std::string_view::npos ? std::string_view()
-                                             : rest.substr(newline + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = TakeLine(rest);
     if (line.empty()) break;  // the end of the headers
     if (std::optional<std::string_view> value = HeaderValue(line, "Location");
         value && !value->empty()) {
