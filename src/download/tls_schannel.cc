@@ -400,7 +400,10 @@ asio::awaitable<Result<size_t>> SecureStream::ReadSome(
     }
     if (s.at_end) co_return size_t{0};
     if (s.used > 0) {
+      // A record may start a renegotiation that reads and writes too.
+      s.watchdog.ArmFor(s.idle_timeout);
       Result<bool> decrypted = co_await s.DecryptRecord();
+      s.watchdog.Disarm();
       if (!decrypted.ok()) co_return std::move(decrypted).error();
       if (*decrypted) continue;
     }
