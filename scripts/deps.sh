@@ -16,7 +16,7 @@ linux_packages=(
   # tests, demo and benchmarks
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
   liblzma-dev python3 clang-format util-linux
-  iproute2
+  iproute2 tinyproxy
   # fuzzing (libFuzzer) and the ThreadSanitizer build
   clang libclang-rt-14-dev
 )
@@ -26,7 +26,7 @@ windows_packages=(
   libz-mingw-w64-dev libasio-dev googletest
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
-  util-linux clang-format
+  util-linux clang-format tinyproxy
   # the libpng sources' tarball
   xz-utils
 )

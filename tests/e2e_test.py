@@ -316,7 +316,9 @@ class Run:
         env.pop("GDK_GL", None)
         self.start([PROGRAM], env, os.path.join(folder, ".."))
 
-    def start(self, command, env, log_dir):
+    def start(self, command, env, log_dir, wrapper=()):
+        """Starts `command` (under `wrapper`, a command prefix that ends by
+        running the rest, before `wine` in the Windows mode)."""
         if WINE:
             # Runs a copy of its own, which the close tool tells apart from
             # the programs of the tests that share the desktop.
@@ -331,7 +333,8 @@ class Run:
         self.err_path = os.path.join(log_dir, "stderr.txt")
         self.out = open(self.out_path, "wb")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(command, cwd=self.folder, env=env,
+        self.proc = subprocess.Popen(list(wrapper) + command, cwd=self.folder,
+                                     env=env,
                                      stdout=self.out, stderr=self.err)
 
     def wait(self, timeout):

@@ -162,8 +162,11 @@ class Exchange:
         self.send(self.head_text(**kwargs))
         self.finish()
 
-    def get_head(self, status=None, extra=()):
+    def get_head(self, status=None, extra=(), start=None):
+        """The head of a GET answer; a 206's Content-Range begins at `start`
+        (by default the requested offset)."""
         data = self.version.data
+        start = self.offset if start is None else start
         if status is None:
             if self.offset == 0:
                 status = "HTTP/1.1 200 OK"
@@ -174,7 +177,7 @@ class Exchange:
         lines = [status, "Server: fault-server", "Connection: close"]
         if status.startswith("HTTP/1.1 206"):
             lines.append("Content-Range: bytes %d-%d/%d" % (
-                self.offset, len(data) - 1, len(data)))
+                start, len(data) - 1, len(data)))
         return ("\r\n".join(lines + list(extra)) + "\r\n\r\n").encode()
 
     def get(self, status=None, whole=False, cut=None, end="reset", flip=None,
@@ -184,8 +187,8 @@ class Exchange:
         connection ends the `end` way ("reset", "plain", "stall"); `flip`:
         a file offset whose byte is sent inverted; `extra`: bytes sent after
         the file."""
-        head = self.get_head(status)
         start = 0 if whole else self.offset
+        head = self.get_head(status, start=start)
         body = bytearray(self.version.data[start:])
         if head.startswith(b"HTTP/1.1 416"):
             body = bytearray()
@@ -207,14 +210,31 @@ class Exchange:
         else:
             self.stall()
 
+    def chunked(self, bad=False):
+        """Answers GET with the file from the requested offset in the chunked
+        coding: chunks of random sizes, in hex of both cases, some with an
+        extension, and a trailer. `bad`: the second size line is malformed."""
+        data = self.version.data[self.offset:]
+        out = bytearray(self.get_head(extra=["Transfer-Encoding: chunked"]))
+        pos = 0
+        while pos < len(data):
+            size = min(RNG.randrange(1, 100000), len(data) - pos)
+            line = "%x" % size if pos % 2 else "%X;from=%d" % (size, pos)
+            out += b"%s\r\n%s\r\n" % (b"12z4" if bad and pos else
+                                      line.encode(), data[pos:pos + size])
+            pos += size
+        self.send(out + b"0\r\nX-Trailer: done\r\n\r\n")
+        self.finish()
+
 
 class FaultServer:
     """A TLS server on 127.0.0.1:PORT that answers as `scenario` says.
 
     It records what happened as events: ("refused", n) for a handshake the
     client broke off, ("dropped", n) for a connection the client ended after
-    the handshake without a byte of a request, ("HEAD", n) and ("GET", n,
-    offset) for requests, n being the connection's number."""
+    the handshake without a byte of a request, ("HEAD", n, path) and ("GET",
+    n, offset, path, request, time) for requests, n being the connection's
+    number, request its head as sent, time its arrival (monotonic)."""
 
     def __init__(self, scenario, versions):
         self.scenario = scenario
@@ -310,7 +330,7 @@ class FaultServer:
             if not m:
                 self.log("bad request", n, request[:200])
                 return
-            method = m.group(1).decode()
+            method, path = m.group(1).decode(), m.group(2).decode()
             r = re.search(rb"\r\nRange: bytes=(\d+)-\r\n", request)
             offset = int(r.group(1)) if r else 0
             with self.lock:
@@ -321,11 +341,12 @@ class FaultServer:
                     index = self.gets
                     self.gets += 1
             ex = Exchange(self, tls, method, offset, self.current)
+            ex.path = path
             if method == "HEAD":
-                self.log("HEAD", n)
+                self.log("HEAD", n, path)
                 self.scenario.head(ex, index)
             else:
-                self.log("GET", n, offset)
+                self.log("GET", n, offset, path, request, time.monotonic())
                 self.scenario.get(ex, index)
         except (OSError, ssl.SSLError):
             pass
@@ -351,7 +372,10 @@ class Scenario:
     expect: "started" (the run ends by itself after starting the exact file
     once), "refused" (nothing is ever started; the run goes on retrying until
     `retrying()` holds, then its window is closed) or "ends" (the run ends by
-    itself without starting anything)."""
+    itself without starting anything). env: variables added to the
+    program's environment (Linux); wrapper: a command prefix that runs the
+    program (before wine on Windows); skip: the reason why it cannot run
+    here, if any (windows_skip: the same on Windows only)."""
 
     name = ""
     expect = "started"
@@ -360,6 +384,9 @@ class Scenario:
     listen_after = 0
     timeout = 45
     nginx = False
+    env = {}
+    wrapper = ()
+    skip = None
 
     def certificate(self, n):
         return "localhost"
@@ -592,6 +619,238 @@ class KilledAgainAndAgain(Scenario):
         return expect_in(ctx.stdout, "ETag 匹配，继续下载文件")
 
 
+# --- real networks and failing well ------------------------------------
+
+MIRROR_PATH = "/mirror/TalvoroLauncher.exe"
+NOT_ROOT = (None if os.geteuid() == 0 else
+            "needs root (a mount namespace or a mount of its own)")
+
+
+def keep_partial(ctx, size):
+    """Puts the first `size` bytes of the file and its ETag in the working
+    folder, as an interrupted run leaves them."""
+    e2e_write(ctx.path("TalvoroLauncher.bin"), ctx.final.data[:size])
+    e2e_write(ctx.path("TalvoroLauncher.bin.etag"), ctx.final.etag.encode())
+    ctx.kept = size
+
+
+def partial_kept(ctx):
+    try:
+        kept = (e2e.read(ctx.path("TalvoroLauncher.bin"))
+                == ctx.final.data[:ctx.kept] and ctx.final.etag.encode()
+                == e2e.read(ctx.path("TalvoroLauncher.bin.etag")))
+    except FileNotFoundError:
+        kept = False
+    return [] if kept else ["the partial file or its ETag was not kept"]
+
+
+def listen_overflows():
+    """The SYNs that the kernel dropped for a full accept queue (in this
+    network namespace)."""
+    rows = [line.split() for line in open("/proc/net/netstat")
+            if line.startswith("TcpExt:")]
+    return int(rows[1][rows[0].index("ListenOverflows")])
+
+
+def _silent_first_address_setup(self, ctx):
+    """In a mount namespace of the run's own, "localhost" is ::1 first and
+    127.0.0.1 then; on ::1 a listener whose backlog (0) one connection fills,
+    so that the kernel drops the SYNs that follow."""
+    hosts = os.path.join(ctx.root, "hosts")
+    e2e_write(hosts, b"127.0.0.1 localhost\n::1 localhost\n")
+    self.wrapper = ["unshare", "-m", "sh", "-c",
+                    'mount --bind "$0" /etc/hosts && exec "$@"', hosts]
+    order = subprocess.run(self.wrapper + ["getent", "ahosts", "localhost"],
+                           check=True, capture_output=True,
+                           text=True).stdout.split()
+    assert order[:1] == ["::1"] and "127.0.0.1" in order, order
+    listener, filler, probe = (socket.socket(socket.AF_INET6)
+                               for _ in range(3))
+    ctx.cleanups += [listener.close, filler.close, probe.close]
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("::1", PORT))
+    listener.listen(0)
+    filler.setblocking(False)
+    filler.connect_ex(("::1", PORT))
+    time.sleep(0.2)
+    probe.settimeout(1)
+    try:  # the address must not answer: no accept, no refusal
+        probe.connect(("::1", PORT))
+        raise AssertionError("::1 answered")
+    except socket.timeout:
+        probe.close()
+    time.sleep(0.1)
+    self.overflows = listen_overflows()
+
+
+def _silent_first_address_check(self, ctx):
+    """Every connection to the server came after a SYN to ::1 that went
+    unanswered; no attempt failed, none waited for the connect deadline."""
+    dropped = listen_overflows() - self.overflows
+    took = (ctx.runs[0].ended or float("inf")) - ctx.runs[0].began
+    return ((["%d SYNs to ::1 for %d connections" % (
+        dropped, ctx.server.connections)]
+        if dropped < ctx.server.connections else [])
+        + (["a failed attempt"] if FAILED in ctx.stderr else [])
+        + ([] if took < 10 else ["took %.1f s" % took]))
+
+
+def _proxy_setup(self, ctx, auth=False):
+    """tinyproxy on a loopback port, allowing CONNECT to the test port (with
+    `auth`, only with a user and password); the program is told to use it."""
+    port = e2e.free_port()
+    ctx.proxy_log = os.path.join(ctx.root, "tinyproxy.log")
+    conf = os.path.join(ctx.root, "tinyproxy.conf")
+    e2e_write(conf, ('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\n'
+                     'LogLevel Info\nMaxClients 16\nAllow 127.0.0.1\n'
+                     'ConnectPort %d\n%s' % (
+                         port, ctx.proxy_log, PORT,
+                         "BasicAuth user pass\n" if auth else "")).encode())
+    proxy = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
+                             stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    ctx.cleanups.append(lambda: (proxy.terminate(), proxy.wait(10)))
+    assert e2e.wait_until(lambda: os.path.exists(ctx.proxy_log) and b"Accepting"
+                          in e2e.read(ctx.proxy_log), 10), "no tinyproxy"
+    if auth:
+        keep_partial(ctx, len(ctx.final.data) // 2)
+    server = b"127.0.0.1:%d" % port
+    if not e2e.WINE:
+        self.env = {"https_proxy": "http://" + server.decode()}
+        return
+    # The user's settings, in a copy of the prefix: the Internet Options
+    # values and the connection settings that WinHTTP reads (flags: direct
+    # and proxy; the proxy, an empty bypass list, no script).
+    wine, saved = e2e.WINE.clone(os.path.join(ctx.root, "prefix"),
+                                 shared_display=True), e2e.WINE
+    e2e.WINE = wine
+    ctx.cleanups.append(lambda: (setattr(e2e, "WINE", saved), wine.drop()))
+    key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+    blob = (struct.pack("<4I", 0x46, 0, 3, len(server)) + server
+            + struct.pack("<2I", 0, 0))
+    for sub, value in (("", ["ProxyEnable", "/t", "REG_DWORD", "/d", "1"]),
+                       ("", ["ProxyServer", "/d", server.decode()]),
+                       ("\\Connections", ["DefaultConnectionSettings", "/t",
+                                          "REG_BINARY", "/d", blob.hex()])):
+        wine.run("reg", "add", key + sub, "/v", *value, "/f")
+
+
+def _proxy_connects(ctx):
+    log = e2e.read(ctx.proxy_log).decode(errors="replace")
+    return log.count("CONNECT localhost:%d HTTP/1.1" % PORT)
+
+
+def _wrong_range_get(self, ex, n):
+    if n == 0:
+        ex.get(cut=len(ex.version.data) // 3, end="plain")
+    else:  # a 206 from 0 to a ranged GET, then the file
+        ex.get(status="HTTP/1.1 206 Partial Content" if n == 1 else None,
+               whole=n == 1)
+
+
+def _wrong_range_check(self, ctx):
+    size = len(ctx.final.data)
+    gets = ctx.server.requests("GET")
+    problems = expect_in(ctx.stdout, "Content-Range 与请求不符，从头下载文件: "
+                         "bytes 0-%d/%d\n" % (size - 1, size))
+    offsets = [e[2] for e in gets]
+    if len(offsets) != 3 or offsets[0] or not offsets[1] or offsets[2]:
+        problems.append("GET offsets %r" % offsets)
+    elif (b"\r\nIf-Range: %s\r\n" % ctx.final.etag.encode()) not in gets[1][4]:
+        problems.append("the ranged GET has no If-Range with the ETag")
+    return problems
+
+
+def _backoff_retrying(self, ctx):
+    gets = ctx.server.requests("GET")
+    return bool(gets) and time.monotonic() > gets[0][5] + 20.5
+
+
+def _backoff_check(self, ctx):
+    """The GETs of the first 20 s follow the pauses 0, 1, 2, 4, 8 s (each
+    but the first shortened by up to a fifth), plus an attempt's work."""
+    times = [e[5] for e in ctx.server.requests("GET")]
+    times = [t for t in times if t <= times[0] + 20]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    if (5 <= len(times) <= 7 and all(b > a for a, b in zip(gaps, gaps[1:]))
+            and all(0.8 * p - 0.05 <= g <= p + 1.5
+                    for g, p in zip(gaps, (0, 1, 2, 4, 8)))):
+        return []
+    return ["%d GETs in 20 s, gaps %s ... s" % (
+        len(times), ", ".join("%.2f" % g for g in gaps[:8]))]
+
+
+def _close_in_a_pause_drive(self, ctx):
+    """Closes the window 0.3 s into the 3 s pause after a refused
+    connection; the program must end at once, not after the pause."""
+    run = ctx.start()
+    if not e2e.wait_until(lambda: FAILED in run.stderr(), 30):
+        return ["no failed attempt"]
+    time.sleep(0.3)
+    began = time.monotonic()
+    ctx.code = run.close_window()
+    self.took = time.monotonic() - began
+    return [] if self.took < 1.2 else ["ended %.2f s after the close"
+                                       % self.took]
+
+
+def _two_copies_drive(self, ctx):
+    runs = [ctx.start(), ctx.start()]
+    ended = {}
+    deadline = time.monotonic() + self.timeout
+    while len(ended) < 2 and time.monotonic() < deadline:
+        for r in runs:
+            if r not in ended and r.proc.poll() is not None:
+                ended[r] = time.monotonic() - r.began
+        time.sleep(0.05)
+    if len(ended) < 2:
+        return ["no end within %d s" % self.timeout]
+    ctx.code = next((r.proc.returncode for r in runs if r.proc.returncode), 0)
+    line = "已有一个副本在此文件夹中运行，本副本退出\n"
+    second = [r for r in runs if line in r.stdout()]
+    if len(second) != 1 or second[0].stdout() != line or second[0].stderr():
+        return ["not one copy stood back: %r" % [r.stdout() for r in runs]]
+    took = ended[second[0]]
+    return [] if took < 5 else ["the second copy took %.1f s" % took]
+
+
+def _small_disk_setup(self, ctx):
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs",
+                    ctx.work], check=True)
+    ctx.cleanups.append(lambda: subprocess.run(["umount", "-l", ctx.work]))
+    keep_partial(ctx, 1 << 20)
+    self.grown = self.gets = self.free = None
+
+
+def _small_disk_retrying(self, ctx):
+    """Once the program has found the disk too small: makes it bigger."""
+    if self.grown is None and "not enough free disk space" in ctx.stderr:
+        st = os.statvfs(ctx.work)
+        self.free, self.gets = st.f_bavail * st.f_frsize, ctx.server.gets
+        subprocess.run(["mount", "-o", "remount,size=40m", ctx.work],
+                       check=True)
+        self.grown = True
+    return False
+
+
+def _small_disk_check(self, ctx):
+    m = re.search(FAILED + r"not enough free disk space: (\d+) bytes needed, "
+                  r"(\d+) bytes free\n", ctx.stderr)
+    if not m:
+        return ["no report of the small disk"]
+    size = len(ctx.final.data)
+    problems = []
+    if (int(m.group(1)), int(m.group(2))) != (2 * size - ctx.kept, self.free):
+        problems.append("reported %s/%s, expected %d/%d" % (
+            m.group(1), m.group(2), 2 * size - ctx.kept, self.free))
+    if self.gets:
+        problems.append("a GET was sent to the small disk")
+    offsets = [e[2] for e in ctx.server.requests("GET")]
+    if offsets != [ctx.kept]:
+        problems.append("GET offsets %r" % offsets)
+    return problems
+
+
 SCENARIOS = [
     # Connections.
     scenario("conn.refused_until_the_server_listens", listen_after=4.0,
@@ -734,6 +993,71 @@ SCENARIOS = [
                  FAILED + "HTTP 请求失败，响应: HTTP/1.1 416")),
     # Process.
     KilledAgainAndAgain,
+    # Real networks.
+    scenario("net.first_address_never_answers", skip=NOT_ROOT, timeout=20,
+             setup=_silent_first_address_setup,
+             check=_silent_first_address_check),
+    scenario("net.redirect_to_a_relative_location",
+             head=lambda self, ex, n: ex.head(
+                 status="HTTP/1.1 302 Found",
+                 extra=["Location: " + MIRROR_PATH])
+             if ex.path == URL_PATH else ex.head(),
+             check=lambda self, ctx: expect_in(
+                 ctx.stdout, "重定向到: https://localhost:%d%s\n"
+                 % (PORT, MIRROR_PATH)) + (
+                 [] if [e[3] for e in ctx.server.requests("GET")]
+                 == [MIRROR_PATH] else ["a GET not sent to the mirror"])),
+    scenario("net.redirect_to_an_http_address", expect="refused", timeout=20,
+             head=lambda self, ex, n: ex.head(
+                 status="HTTP/1.1 302 Found",
+                 extra=["Location: http://localhost:%d%s" % (PORT, URL_PATH)]),
+             retrying=lambda self, ctx: ctx.stderr.count(
+                 FAILED + "redirect to a non-https address refused: "
+                 "http://localhost:%d%s\n" % (PORT, URL_PATH)) >= 2,
+             check=lambda self, ctx: (
+                 ["a GET was sent"] if ctx.server.gets else [])),
+    scenario("net.chunked_body", get=lambda self, ex, n: ex.chunked(),
+             check=lambda self, ctx: (
+                 [] if ctx.server.gets == 1 and FAILED not in ctx.stderr
+                 else ["the chunked body did not arrive in one go"])),
+    scenario("net.malformed_chunk_size",
+             get=lambda self, ex, n: ex.chunked(bad=n == 0),
+             check=lambda self, ctx: expect_in(
+                 ctx.stderr, FAILED + 'malformed chunked body: chunk size '
+                 '"12z4"\n')),
+    scenario("net.206_from_the_wrong_place", get=_wrong_range_get,
+             check=_wrong_range_check),
+    scenario("net.through_a_proxy", setup=_proxy_setup,
+             check=lambda self, ctx: (
+                 [] if 2 <= _proxy_connects(ctx) == ctx.server.connections
+                 else ["%d CONNECTs for %d connections" % (
+                     _proxy_connects(ctx), ctx.server.connections)])),
+    scenario("net.proxy_asking_for_authentication", expect="refused",
+             timeout=20,
+             setup=lambda self, ctx: _proxy_setup(self, ctx, auth=True),
+             retrying=lambda self, ctx: ctx.stderr.count(
+                 FAILED + "proxy requires authentication\n") >= 2,
+             check=lambda self, ctx: partial_kept(ctx) + (
+                 [] if _proxy_connects(ctx) and not ctx.server.connections
+                 else ["the origin was reached, or the proxy not asked"])),
+    # Failing well.
+    scenario("fail.backoff_after_crc_mismatches", expect="refused",
+             sizes=(256 << 10,), timeout=40,
+             head=lambda self, ex, n: ex.head(crc=12345),
+             retrying=_backoff_retrying, check=_backoff_check),
+    scenario("fail.close_during_a_retry_pause", expect="refused",
+             listen_after=600,
+             setup=lambda self, ctx: keep_partial(ctx, 100000),
+             drive=_close_in_a_pause_drive,
+             check=lambda self, ctx: partial_kept(ctx) + (
+                 [] if ctx.stderr.count(FAILED) == 1
+                 else ["not closed in the first pause"])),
+    scenario("fail.two_copies_at_once", drive=_two_copies_drive,
+             check=lambda self, ctx: (
+                 ["a CRC failure"] if CRC_FAILED in ctx.stderr else [])),
+    scenario("fail.small_disk", skip=NOT_ROOT, sizes=(12 << 20,), timeout=60,
+             setup=_small_disk_setup, retrying=_small_disk_retrying,
+             check=_small_disk_check),
 ]
 
 
@@ -743,22 +1067,25 @@ SCENARIOS = [
 class Program(e2e.Run):
     """One run of `binary` in `folder`, as `uid` if given."""
 
-    def __init__(self, folder, binary, uid=None, log_dir=None):
+    def __init__(self, folder, binary, uid=None, log_dir=None, extra_env=None,
+                 wrapper=()):
         self.folder = folder
         if e2e.WINE:
             assert uid is None, "Windows runs have no other user"
-            self.start([binary], e2e.WINE.env(), log_dir)
+            self.start([binary], e2e.WINE.env(), log_dir, wrapper)
             return
         env = dict(os.environ, DISPLAY=e2e.Fixture.display,
                    SSL_CERT_FILE=os.path.join(e2e.Fixture.pki, "ca.pem"))
-        env.pop("SSL_CERT_DIR", None)
-        env.pop("GDK_GL", None)
+        for name in ("SSL_CERT_DIR", "GDK_GL", "https_proxy", "HTTPS_PROXY",
+                     "no_proxy", "NO_PROXY"):
+            env.pop(name, None)
+        env.update(extra_env or {})
         command = [binary]
         if uid is not None:
             env["HOME"] = folder
             command = ["setpriv", "--reuid", str(uid), "--regid", str(uid),
                        "--clear-groups"] + command
-        self.start(command, env, log_dir)
+        self.start(command, env, log_dir, wrapper)
 
 
 class Context:
@@ -779,6 +1106,7 @@ class Context:
         self.code = None
         self.kept = 0
         self.stdout = self.stderr = ""
+        self.cleanups = []  # run after the checks, last first
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -787,7 +1115,9 @@ class Context:
         binary = PROGRAMS[self.scenario.program]
         log_dir = os.path.join(self.root, "run-%d" % len(self.runs))
         os.makedirs(log_dir)
-        run = Program(self.work, binary, self.as_user, log_dir)
+        run = Program(self.work, binary, self.as_user, log_dir,
+                      self.scenario.env, self.scenario.wrapper)
+        run.began, run.ended = time.monotonic(), None
         self.runs.append(run)
         return run
 
@@ -826,6 +1156,7 @@ def drive(sc, ctx):
             time.sleep(0.1)
         if run.proc.poll() is None:
             return ["no end within %d s" % sc.timeout, stacks(run.proc.pid)]
+        run.ended = time.monotonic()
         ctx.code = run.proc.returncode
         return []
     ok = e2e.wait_until(lambda: (ctx.collect(), sc.retrying(ctx))[1],
@@ -838,6 +1169,14 @@ def drive(sc, ctx):
 def run_scenario(sc, ctx):
     """Runs one scenario; returns (problems, launcher starts with wrong
     bytes)."""
+    try:
+        return run_and_check(sc, ctx)
+    finally:
+        for cleanup in reversed(ctx.cleanups):
+            cleanup()
+
+
+def run_and_check(sc, ctx):
     problems = []
     sc.setup(ctx)
     if sc.nginx:
@@ -964,7 +1303,8 @@ def run_matrix(prefixes):
     try:
         for cls in chosen:
             sc = cls()
-            reason = getattr(sc, "windows_skip", None) if e2e.WINE else None
+            reason = sc.skip or (getattr(sc, "windows_skip", None)
+                                 if e2e.WINE else None)
             if reason:
                 skipped += 1
                 print("skip %-50s %s" % (sc.name, reason), flush=True)
