@@ -22,7 +22,7 @@ linux_packages=(
 )
 windows_packages=(
   # cross build: the posix thread model (std::thread, Asio), windres
-  cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev libasio-dev googletest
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
