@@ -16,6 +16,32 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
+# watch_run PID SHOTS OUT: with SHOTS = yes, takes three screenshots of the
+# window one second apart while the program PID runs, into OUT; then waits
+# for it, at most two minutes (it retries without limit, so a run that
+# cannot finish is stopped), and sets `code` to its exit code.
+watch_run() {
+  local pid=$1 shots=$2 out=$3 shot
+  if [ "$shots" = yes ]; then
+    for shot in 1 2 3; do
+      sleep 1
+      kill -0 "$pid" 2>/dev/null || break
+      import -display "$DISPLAY" -window root -crop 300x169+810+455 \
+        "$out/screenshot-$shot.png" 2>/dev/null
+    done
+  fi
+  for _ in $(seq 1200); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "== the bootstrapper did not finish within two minutes; stopping it"
+    kill "$pid"
+  fi
+  wait "$pid"
+  code=$?
+}
+
 # The Windows form: the prefix (made once in build-win-demo/wine-prefix, with
 # its own Xvfb) trusts the fixed test CA of build-win-demo/pki, which serves
 # as the demo's CA; the demo launcher is the tests' Windows launcher, which
@@ -60,23 +86,8 @@ windows_demo() {
   cd "$out/work"
   set +e
   wine "$build/talvoro-bootstrap.exe" </dev/null >"$out/stdout.txt" 2>"$out/stderr.txt" &
-  local pid=$! shot
-  for shot in 1 2 3; do
-    sleep 1
-    kill -0 "$pid" 2>/dev/null || break
-    import -display "$DISPLAY" -window root -crop 300x169+810+455 \
-      "$out/screenshot-$shot.png" 2>/dev/null
-  done
-  for _ in $(seq 1200); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$pid" 2>/dev/null; then
-    echo "== the bootstrapper did not finish within two minutes; stopping it"
-    kill "$pid"
-  fi
-  wait "$pid"
-  local code=$?
+  local code
+  watch_run $! yes "$out"
   set -e
   sleep 0.5
 
@@ -155,27 +166,9 @@ cd "$out/work"
 set +e
 SSL_CERT_FILE="$out/pki/ca.pem" "$root/build-demo/talvoro-bootstrap" \
   > "$out/stdout.txt" 2> "$out/stderr.txt" &
-pid=$!
-if [ -n "$xvfb_pid" ]; then
-  for shot in 1 2 3; do
-    sleep 1
-    kill -0 "$pid" 2>/dev/null || break
-    import -display "$DISPLAY" -window root -crop 300x169+810+455 \
-      "$out/screenshot-$shot.png" 2>/dev/null
-  done
-fi
-# A run that cannot finish (it retries without limit) is stopped after
-# two minutes.
-for _ in $(seq 1200); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$pid" 2>/dev/null; then
-  echo "== the bootstrapper did not finish within two minutes; stopping it"
-  kill "$pid"
-fi
-wait "$pid"
-code=$?
+shots=no
+[ -n "$xvfb_pid" ] && shots=yes
+watch_run $! "$shots" "$out"
 set -e
 sleep 0.5
 
