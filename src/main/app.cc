@@ -139,6 +139,7 @@ T Unwrap(Result<T> result) {
 }  // namespace
 
 void RunBootstrap(const std::string& url, const DownloadOptions& options) {
+  PrepareProcess();
   // The working files live in the folder the program was started in; one
   // copy works there at a time.
   const std::string folder = PathInCurrentDir("");

@@ -11,9 +11,21 @@
 
 namespace talvoro {
 
+// Makes the process safe to run in whatever state it was started in; the
+// program's first statement, before anything opens a file, a connection or
+// a DLL. On POSIX: any of descriptors 0, 1 and 2 that is closed is opened
+// on /dev/null (so that no later file or connection takes its number and
+// receives the diagnostic lines), and SIGPIPE is ignored (a reader of
+// standard output that went away must not end the program). On Windows:
+// DLLs are searched for in System32 only, for the program's own loads and
+// for those that system components make by name, and the search path's
+// safe mode is made permanent.
+void PrepareProcess();
+
 // Starts the program at `path` (a full path) as a new process with no
-// arguments, this process's environment and current directory. Does not wait
-// for it and keeps no handle. Returns an error carrying the system's text
+// arguments, this process's environment and current directory (and, on
+// POSIX, every signal at its default action). Does not wait for it and keeps
+// no handle. Returns an error carrying the system's text
 // (for example "No such file or directory") when the process could not be
 // created.
 Status StartDetachedProcess(const std::string& path);

@@ -8,6 +8,16 @@
 
 namespace talvoro {
 
+void PrepareProcess() {
+  // Without these, a DLL that the program or a system component (SSPI's
+  // providers, DXGI's drivers) loads by name may come from the program's
+  // folder or the working folder.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");
+  SetSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE |
+                    BASE_SEARCH_PATH_PERMANENT);
+}
+
 Status StartDetachedProcess(const std::string& path) {
   const std::wstring program = Utf8ToWide(path);
   // The command line holds the program's name alone (its argv[0]), quoted
