@@ -27,6 +27,8 @@ windows_packages=(
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
   util-linux clang-format tinyproxy
+  # signed test launchers
+  osslsigncode
   # the libpng sources' tarball
   xz-utils
 )

@@ -272,6 +272,23 @@ const char kRanOnce[] = "started\n";
 std::string BadFormatText() { return "Exec format error"; }
 #endif
 
+TEST(SignerList, ParsesFingerprintsAndRefusesAnythingElse) {
+  const std::string a(64, 'a'), b = std::string(62, '0') + "Ff";
+  Result<std::vector<KeyFingerprint>> list =
+      ParseSignerList(" " + a + ";" + b + " ;");
+  ASSERT_TRUE(list.ok());
+  ASSERT_EQ(list->size(), 2u);
+  EXPECT_EQ((*list)[0][0], 0xaa);
+  EXPECT_EQ((*list)[1][30], 0x00);
+  EXPECT_EQ((*list)[1][31], 0xff);
+  EXPECT_TRUE(ParseSignerList("").value().empty());
+  for (const std::string bad : {a.substr(1), a + "0", a.substr(1) + "g"}) {
+    Result<std::vector<KeyFingerprint>> refused = ParseSignerList(bad);
+    ASSERT_FALSE(refused.ok()) << bad;
+    EXPECT_EQ(refused.error().message, "bad signer fingerprint: " + bad);
+  }
+}
+
 TEST_F(HandOff, PutsAWholeExecutableCopyInPlaceAndStartsIt) {
   const std::string launcher = LauncherBytes();
   ASSERT_FALSE(launcher.empty());

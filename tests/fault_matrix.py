@@ -85,15 +85,38 @@ def system_text(text):
 
 
 class Published:
-    """One version of the launcher as a server publishes it."""
+    """One version of the launcher as a server publishes it; on Windows
+    signed by `signer` of the build's code-signing PKI when given, and with
+    one byte changed after signing when `tampered`."""
 
-    def __init__(self, folder, name, size):
+    def __init__(self, folder, name, size, signer=None, tampered=False):
         self.path = os.path.join(folder, name)
         e2e.make_launcher(self.path, size, LAUNCHER_HEAD)
+        if signer:
+            sign(self.path, signer)
+        if tampered:
+            # A byte of the padding after the image: the launcher would
+            # still run, only the signature's digest tells.
+            with open(self.path, "r+b") as f:
+                f.seek(len(e2e.read(e2e.LAUNCHER_EXE)) + 100)
+                byte = f.read(1)
+                f.seek(-1, os.SEEK_CUR)
+                f.write(bytes([byte[0] ^ 0x5A]))
         self.data = e2e.read(self.path)
         self.sha = hashlib.sha256(self.data).hexdigest()
         self.crc = int(e2e.crc_of(self.path))
         self.etag = '"%s-%x"' % (self.sha[:12], size)
+
+
+def sign(path, signer):
+    """Signs the program at `path` in place with `signer`'s key and chain."""
+    pki = os.path.join(os.path.dirname(PROGRAMS["signed"]), "codesign")
+    subprocess.run(
+        ["osslsigncode", "sign", "-certs",
+         os.path.join(pki, signer + "-chain.pem"), "-key",
+         os.path.join(pki, signer + ".key"), "-h", "sha256", "-in", path,
+         "-out", path + ".signed"], check=True, capture_output=True)
+    os.replace(path + ".signed", path)
 
 
 # --- the scripted TLS server ---------------------------------------------
@@ -384,6 +407,8 @@ class Scenario:
     listen_after = 0
     timeout = 45
     nginx = False
+    signer = None
+    tampered = False
     env = {}
     wrapper = ()
     skip = None
@@ -463,6 +488,25 @@ def tls_refused(name, cert, reason):
             + (["reason %r not given thrice" % system_text(reason)]
                if ctx.stderr.count(system_text(FAILED + CERT_FAILED + reason))
                != 3 else [])))
+
+
+SIGNATURE_FAILED = "launcher signature check failed: "
+NO_SIGNATURES = "programs on Linux carry no signature"
+
+
+def signature_refused(name, signer, reason, **fields):
+    """A launcher that passes its CRC check but not the signature check is
+    never put in place or started; the program goes on trying."""
+    line = SIGNATURE_FAILED + reason + "\n"
+    return scenario(
+        name, expect="refused", program="signed", linux_skip=NO_SIGNATURES,
+        signer=signer, timeout=30,
+        retrying=lambda self, ctx: line in ctx.stderr and ctx.server.heads > 1,
+        check=lambda self, ctx: (
+            expect_in(ctx.stderr, line) + (
+                ["the refused copy was left"]
+                if os.path.exists(ctx.path("TalvoroLauncher.exe.tmp"))
+                else [])), **fields)
 
 
 def first_head(name, text, **head_args):
@@ -1058,6 +1102,21 @@ SCENARIOS = [
     scenario("fail.small_disk", skip=NOT_ROOT, sizes=(12 << 20,), timeout=60,
              setup=_small_disk_setup, retrying=_small_disk_retrying,
              check=_small_disk_check),
+    # Signed launchers (the Windows program built with a signer list).
+    scenario("sign.by_the_listed_signer", program="signed",
+             linux_skip=NO_SIGNATURES, signer="publisher",
+             check=lambda self, ctx: (
+                 ["a signature refused"] if SIGNATURE_FAILED in ctx.stderr
+                 else [])),
+    signature_refused("sign.unsigned", None, "not signed"),
+    signature_refused("sign.by_another_trusted_signer", "other",
+                      "signer not allowed"),
+    signature_refused("sign.under_an_untrusted_root", "stranger",
+                      "untrusted root"),
+    signature_refused("sign.under_an_untrusted_root_sha256_certificate",
+                      "stranger256", "untrusted root"),
+    signature_refused("sign.changed_after_signing", "publisher", "bad digest",
+                      tampered=True),
 ]
 
 
@@ -1097,7 +1156,8 @@ class Context:
         self.work = os.path.join(root, "work")
         os.makedirs(self.work)
         os.chmod(root, 0o755)
-        self.versions = [Published(root, "published-%d" % i, size)
+        self.versions = [Published(root, "published-%d" % i, size,
+                                   sc.signer, sc.tampered)
                          for i, size in enumerate(sc.sizes)]
         self.final = self.versions[-1]
         self.as_user = None
@@ -1249,6 +1309,7 @@ def use_windows(build):
         "loopback": os.path.join(build, "talvoro-bootstrap-loopback.exe"),
         "short": os.path.join(build,
                               "talvoro-bootstrap-loopback-short-timeouts.exe"),
+        "signed": os.path.join(build, "talvoro-bootstrap-loopback-signed.exe"),
     }
     if not os.environ.get("FAULT_OWN_NETWORK"):
         return None
@@ -1303,8 +1364,8 @@ def run_matrix(prefixes):
     try:
         for cls in chosen:
             sc = cls()
-            reason = sc.skip or (getattr(sc, "windows_skip", None)
-                                 if e2e.WINE else None)
+            reason = sc.skip or getattr(
+                sc, "windows_skip" if e2e.WINE else "linux_skip", None)
             if reason:
                 skipped += 1
                 print("skip %-50s %s" % (sc.name, reason), flush=True)

@@ -13,6 +13,7 @@
 #include "download/text.h"
 #include "main/handoff.h"
 #include "main/instance.h"
+#include "main/launcher_signature.h"
 #include "main/process.h"
 #include "ui/src/fatal.h"
 #include "ui/src/png_image.h"
@@ -138,8 +139,11 @@ T Unwrap(Result<T> result) {
 
 }  // namespace
 
-void RunBootstrap(const std::string& url, const DownloadOptions& options) {
+void RunBootstrap(const std::string& url, const DownloadOptions& options,
+                  std::string_view launcher_signers) {
   PrepareProcess();
+  const std::vector<KeyFingerprint> signers =
+      Unwrap(ParseSignerList(launcher_signers));
   // The working files live in the folder the program was started in; one
   // copy works there at a time.
   const std::string folder = PathInCurrentDir("");
@@ -164,7 +168,12 @@ void RunBootstrap(const std::string& url, const DownloadOptions& options) {
       .pause = [](std::chrono::milliseconds) {},
       .hand_off =
           [&] {
-            InstallAndStartLauncher();
+            if (!InstallAndStartLauncher(signers)) {
+              // Refused by the signature check: as after a CRC mismatch,
+              // the files go and the next attempt comes after a pause.
+              status->SetPhase(kChecksumFailed);
+              return;
+            }
             std::this_thread::sleep_for(kHandOffPause);
             ui::HideWindow(window.window);
             EndProcess(0);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "download/download.h"
 #include "download/download_status.h"
@@ -91,11 +92,15 @@ void StartDownloadTask(const std::string& url, const std::string& folder,
 
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the
-// hand-off. Start-up failures (no display, a broken picture) are fatal.
-// `options` are how its connections are made (the program passes the
-// defaults).
+// hand-off. Start-up failures (no display, a broken picture, a malformed
+// `launcher_signers`) are fatal. `options` are how its connections are made
+// (the program passes the defaults). `launcher_signers`, when not empty, is
+// the list of signers (see ParseSignerList) one of whom must have signed a
+// launcher before it is put in place and started; a launcher that fails
+// the check is handled like one that failed its CRC check.
 [[noreturn]] void RunBootstrap(const std::string& url,
-                               const DownloadOptions& options = {});
+                               const DownloadOptions& options = {},
+                               std::string_view launcher_signers = {});
 
 }  // namespace talvoro
 

@@ -1,5 +1,7 @@
 #include "main/handoff.h"
 
+#include <optional>
+
 #include "base/file.h"
 #include "download/text.h"
 #include "main/process.h"
@@ -45,9 +47,69 @@ void CleanUpDownload() {
   DeleteReporting(PathInCurrentDir(kEtagFileName), "删除ETag文件失败: ");
 }
 
-void InstallAndStartLauncher() {
+namespace {
+
+void StartReporting(const std::string& launcher) {
+  if (Status s = StartDetachedProcess(launcher); s) {
+    PrintOut("Setup executable started successfully\n");
+  } else {
+    PrintErr("Failed to start setup executable: " + s.error().message + "\n");
+  }
+}
+
+// The file at `path` checked against `signers` and held; nullopt (and the
+// reason printed) when it fails.
+std::optional<HeldFile> CheckReporting(
+    const std::string& path, const std::vector<KeyFingerprint>& signers) {
+  Result<HeldFile> held = CheckLauncherSignature(path, signers);
+  if (!held.ok()) {
+    PrintErr(kSignatureFailedPrefix + held.error().message + "\n");
+    return std::nullopt;
+  }
+  return std::move(held).value();
+}
+
+// The hand-off when only signed launchers may start.
+bool InstallAndStartSigned(const std::string& target,
+                           const std::string& launcher,
+                           const std::vector<KeyFingerprint>& signers) {
+  const std::string temp = PathInCurrentDir(kLauncherTempName);
+  Status staged = CopyFileDurably(target, temp);
+  if (staged) staged = MakeExecutable(temp);
+  std::optional<HeldFile> held;
+  if (staged) {
+    held = CheckReporting(temp, signers);
+    if (!held) {
+      (void)RemoveFile(temp);
+      return false;
+    }
+    if (PathExists(launcher)) {
+      DeleteReporting(launcher, "Failed to delete existing file: ");
+    }
+    staged = MoveReplacing(temp, launcher);
+  }
+  if (!staged) {
+    held.reset();
+    (void)RemoveFile(temp);
+    PrintErr("Failed to copy file: " + staged.error().message + "\n");
+    // Whatever is left at the launcher path must pass the check too.
+    if (PathExists(launcher)) {
+      held = CheckReporting(launcher, signers);
+      if (!held) return true;
+    }
+  }
+  StartReporting(launcher);
+  return true;
+}
+
+}  // namespace
+
+bool InstallAndStartLauncher(const std::vector<KeyFingerprint>& signers) {
   const std::string target = PathInCurrentDir(kTargetFileName);
   const std::string launcher = PathInCurrentDir(kLauncherName);
+  if (!signers.empty()) {
+    return InstallAndStartSigned(target, launcher, signers);
+  }
 
   if (PathExists(launcher)) {
     DeleteReporting(launcher, "Failed to delete existing file: ");
@@ -55,11 +117,8 @@ void InstallAndStartLauncher() {
   if (std::string error = PlaceLauncher(target, launcher); !error.empty()) {
     PrintErr("Failed to copy file: " + error + "\n");
   }
-  if (Status s = StartDetachedProcess(launcher); s) {
-    PrintOut("Setup executable started successfully\n");
-  } else {
-    PrintErr("Failed to start setup executable: " + s.error().message + "\n");
-  }
+  StartReporting(launcher);
+  return true;
 }
 
 }  // namespace talvoro

@@ -9,8 +9,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "download/download.h"
+#include "main/launcher_signature.h"
 
 namespace talvoro {
 
@@ -36,8 +38,17 @@ void CleanUpDownload();
 // "Failed to delete existing file: ", "Failed to copy file: ",
 // "Failed to start setup executable: " with the system's text on stderr.
 // A failed copy leaves any earlier launcher path empty or whole, never
-// partly written; the start is attempted regardless.
-void InstallAndStartLauncher();
+// partly written; the start is attempted regardless. Returns true.
+//
+// With `signers` (see launcher_signature.h), the copy is checked before it
+// replaces anything and is held unwritable until it has been started; a
+// copy that fails the check is deleted, "launcher signature check failed: "
+// and the reason are printed on stderr, and false comes back: nothing was
+// replaced and nothing started. When the copy cannot be made or moved into
+// place, whatever is at the launcher path is started only if it passes the
+// same check (else the line is printed and nothing is started); true comes
+// back then.
+bool InstallAndStartLauncher(const std::vector<KeyFingerprint>& signers = {});
 
 }  // namespace talvoro
 

@@ -27,6 +27,21 @@ target_link_libraries(talvoro-win-trust-ca PRIVATE crypt32)
 # Small, so that the end-to-end cases can publish launchers from 64 KiB.
 target_link_options(talvoro-win-test-launcher PRIVATE -s)
 
+# A copy of the program that starts only launchers signed by the test
+# publisher of the code-signing PKI, made when the build is configured
+# (win/make-codesign-pki.sh); the prefix trusts its root.
+set(codesign ${CMAKE_BINARY_DIR}/codesign)
+if(NOT EXISTS ${codesign}/publisher.sha256)
+  execute_process(COMMAND ${win_dir}/make-codesign-pki.sh ${codesign}
+                  RESULT_VARIABLE made)
+  if(NOT made EQUAL 0)
+    message(FATAL_ERROR "making the code-signing PKI failed")
+  endif()
+endif()
+file(STRINGS ${codesign}/publisher.sha256 test_signer LIMIT_COUNT 1)
+talvoro_bootstrap_program(talvoro-bootstrap-loopback-signed
+  "${TALVORO_TEST_URL}" SIGNERS "${test_signer}")
+
 add_test(NAME wine.up
   COMMAND ${win_dir}/wine-prefix.sh up ${CMAKE_BINARY_DIR})
 set_tests_properties(wine.up PROPERTIES

@@ -19,7 +19,7 @@
 #
 # All commands may be repeated and end within a few minutes at worst. The
 # state lives in files of the prefix: talvoro-ready (the prefix is made),
-# talvoro-ca (the CA is trusted), talvoro-xvfb.pid, talvoro-wineserver.pid,
+# talvoro-ca and talvoro-codesign-ca (the CAs are trusted), talvoro-xvfb.pid, talvoro-wineserver.pid,
 # talvoro-display (":N", the Xvfb's display) and talvoro-netns (the network
 # namespace the wineserver runs in). Processes are only ever
 # stopped by the PIDs recorded there; the only `wineserver -k` is for a
@@ -140,10 +140,11 @@ init_prefix() {
   touch "$prefix/talvoro-ready"
 }
 
-# Trusts CA (a PEM file) in PREFIX's CurrentUser\Root store with TOOL.
+# Trusts CA (a PEM file) in PREFIX's CurrentUser\Root store with TOOL;
+# MARK names the file that records it.
 trust_ca() {
-  local prefix=$1 ca=$2 tool=$3
-  [ -f "$prefix/talvoro-ca" ] && cmp -s "$prefix/talvoro-ca" "$ca" && return 0
+  local prefix=$1 ca=$2 tool=$3 mark=$prefix/${4:-talvoro-ca}
+  [ -f "$mark" ] && cmp -s "$mark" "$ca" && return 0
   [ -f "$tool" ] || die "no $tool (build the tests first)"
   local log=$prefix/talvoro-init.log
   (
@@ -152,7 +153,7 @@ trust_ca() {
     exec </dev/null >>"$log" 2>&1 9>&-
     timeout 60 wine "$tool" "Z:${ca//\//\\}" && timeout 60 wineserver -w
   ) || die "trusting $ca failed (see $log)"
-  cp "$ca" "$prefix/talvoro-ca"
+  cp "$ca" "$mark"
 }
 
 # Stops PREFIX's recorded wineserver (with every process of the prefix) and
@@ -262,6 +263,12 @@ cmd_up() {
   make_pki "$build"
   init_prefix "$prefix"
   trust_ca "$prefix" "$build/pki/ca.pem" "$build/talvoro-win-trust-ca.exe"
+  # The code-signing root of the signed program's tests, where the build
+  # made one.
+  if [ -f "$build/codesign/root.pem" ]; then
+    trust_ca "$prefix" "$build/codesign/root.pem" \
+      "$build/talvoro-win-trust-ca.exe" talvoro-codesign-ca
+  fi
   start_services "$prefix" "$build"
 }
 
