@@ -282,7 +282,7 @@ TEST(SignerList, ParsesFingerprintsAndRefusesAnythingElse) {
   EXPECT_EQ((*list)[1][30], 0x00);
   EXPECT_EQ((*list)[1][31], 0xff);
   EXPECT_TRUE(ParseSignerList("").value().empty());
-  for (const std::string bad : {a.substr(1), a + "0", a.substr(1) + "g"}) {
+  for (const std::string& bad : {a.substr(1), a + "0", a.substr(1) + "g"}) {
     Result<std::vector<KeyFingerprint>> refused = ParseSignerList(bad);
     ASSERT_FALSE(refused.ok()) << bad;
     EXPECT_EQ(refused.error().message, "bad signer fingerprint: " + bad);

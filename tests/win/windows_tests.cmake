@@ -73,7 +73,7 @@ endforeach()
 # wineserver runs there too, and the groups run side by side.
 execute_process(COMMAND unshare -n ip link set lo up
                 RESULT_VARIABLE win_netns OUTPUT_QUIET ERROR_QUIET)
-foreach(group conn tls http integrity local process net fail)
+foreach(group conn tls http integrity local process net fail sign)
   if(win_netns EQUAL 0)
     add_test(NAME faults.${group}
       COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fault_matrix.py
