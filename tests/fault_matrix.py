@@ -595,6 +595,25 @@ def _launcher_dir_check(self, ctx):
     return problems
 
 
+def _long_folder_setup(self, ctx):
+    """A working folder whose Windows path is 244 characters long, too long
+    for the launcher's names on Windows; nothing special on Linux."""
+    while len(e2e.Wine.path(ctx.work)) < 244:
+        ctx.work = os.path.join(
+            ctx.work, "d" * min(60, 244 - len(e2e.Wine.path(ctx.work))))
+    os.makedirs(ctx.work)
+    if e2e.WINE:
+        self.expect = "ends"
+
+
+def _long_folder_check(self, ctx):
+    if not e2e.WINE:
+        return []
+    return expect_in(ctx.stderr, "working folder path too long: ") + (
+        ["%d connections" % ctx.server.connections]
+        if ctx.server.connections else [])
+
+
 def _stale_bin_setup(self, ctx):
     data = ctx.final.data + os.urandom(4096)
     e2e_write(ctx.path("TalvoroLauncher.bin"), data)
@@ -1030,6 +1049,8 @@ SCENARIOS = [
                  else [])),
     scenario("local.launcher_is_a_directory", expect="ends",
              setup=_launcher_dir_setup, check=_launcher_dir_check),
+    scenario("local.working_folder_path_near_the_windows_limit",
+             setup=_long_folder_setup, check=_long_folder_check),
     scenario("local.stale_download_longer_than_the_file", nginx=True,
              setup=_stale_bin_setup,
              check=lambda self, ctx: expect_in(

@@ -107,6 +107,13 @@ Result<std::string> CurrentDirectory();
 // `folder`.
 Result<uint64_t> FreeSpace(std::string_view folder);
 
+// The longest path the system's file and process services take, and the
+// length of `path` as they count it. On Windows MAX_PATH - 1 UTF-16 units:
+// paths past it work only with a system-wide setting, and CreateProcessW
+// starts no program from one in any case. On POSIX PATH_MAX - 1 bytes.
+size_t MaxPathLength();
+size_t PathLength(std::string_view path);
+
 }  // namespace talvoro
 
 #endif  // TALVORO_BASE_FILE_H_

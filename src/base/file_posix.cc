@@ -1,5 +1,6 @@
 // The file operations on POSIX systems.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -159,5 +160,9 @@ Result<uint64_t> FreeSpace(std::string_view folder) {
   if (::statvfs(PathText(folder).c_str(), &info) != 0) return LastError();
   return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
+
+size_t MaxPathLength() { return PATH_MAX - 1; }
+
+size_t PathLength(std::string_view path) { return path.size(); }
 
 }  // namespace talvoro

@@ -210,4 +210,8 @@ Result<uint64_t> FreeSpace(std::string_view folder) {
   return static_cast<uint64_t>(available.QuadPart);
 }
 
+size_t MaxPathLength() { return MAX_PATH - 1; }
+
+size_t PathLength(std::string_view path) { return Utf8ToWide(path).size(); }
+
 }  // namespace talvoro

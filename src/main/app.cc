@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/file.h"
 #include "download/download.h"
 #include "download/executor.h"
 #include "download/integrity.h"
@@ -128,6 +129,26 @@ void StartDownloadTask(const std::string& url, const std::string& folder,
 
 namespace {
 
+// Ends the program (exit code 0) with one line on stderr, before anything
+// is downloaded, when a working file's path in `folder` would be longer
+// than the system takes: the download could be made but the launcher never
+// started.
+void RefuseTooLongFolder(const std::string& folder) {
+  std::string longest;
+  for (const char* name :
+       {kTargetFileName, kEtagFileName, kLauncherName, kLauncherTempName}) {
+    if (std::string path = folder + name; path.size() > longest.size()) {
+      longest = std::move(path);
+    }
+  }
+  if (PathLength(longest) <= MaxPathLength()) return;
+  PrintErr(std::string(kFolderTooLongPrefix) + folder + " (" +
+           std::to_string(PathLength(longest)) + " characters with " +
+           longest.substr(folder.size()) + ", at most " +
+           std::to_string(MaxPathLength()) + ")\n");
+  EndProcess(0);
+}
+
 // Start-up failures are fatal: the program cannot show its window.
 template <typename T>
 T Unwrap(Result<T> result) {
@@ -147,6 +168,7 @@ void RunBootstrap(const std::string& url, const DownloadOptions& options,
   // The working files live in the folder the program was started in; one
   // copy works there at a time.
   const std::string folder = PathInCurrentDir("");
+  RefuseTooLongFolder(folder);
   if (!ClaimFolder(folder, std::string(ui::kWindowTitle))) {
     PrintOut(kAlreadyRunningLine);
     EndProcess(0);

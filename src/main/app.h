@@ -22,6 +22,11 @@ inline constexpr std::chrono::milliseconds kMaxRetryPause{60000};
 // Pause between starting the launcher and ending the bootstrap.
 inline constexpr std::chrono::milliseconds kHandOffPause{1000};
 
+// Printed on standard error, followed by the folder and the lengths, when
+// the working folder's path is too long for the launcher to be started
+// from it; the program then ends before it downloads anything.
+inline constexpr char kFolderTooLongPrefix[] = "working folder path too long: ";
+
 // The pauses between consecutive failed attempts. After a CRC mismatch the
 // pauses run 0 s, 1 s, 2 s, 4 s, ...; after any other failure 3 s, 6 s,
 // 12 s, ...; both up to kMaxRetryPause. Failures of both kinds count
