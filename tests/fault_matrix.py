@@ -858,7 +858,9 @@ def _close_in_a_pause_drive(self, ctx):
 
 
 def _two_copies_drive(self, ctx):
-    runs = [ctx.start(), ctx.start()]
+    runs = [ctx.start()]
+    time.sleep(getattr(self, "gap", 0))
+    runs.append(ctx.start())
     ended = {}
     deadline = time.monotonic() + self.timeout
     while len(ended) < 2 and time.monotonic() < deadline:
@@ -1118,6 +1120,9 @@ SCENARIOS = [
                  [] if ctx.stderr.count(FAILED) == 1
                  else ["not closed in the first pause"])),
     scenario("fail.two_copies_at_once", drive=_two_copies_drive,
+             check=lambda self, ctx: (
+                 ["a CRC failure"] if CRC_FAILED in ctx.stderr else [])),
+    scenario("fail.two_copies_0_3_s_apart", drive=_two_copies_drive, gap=0.3,
              check=lambda self, ctx: (
                  ["a CRC failure"] if CRC_FAILED in ctx.stderr else [])),
     scenario("fail.small_disk", skip=NOT_ROOT, sizes=(12 << 20,), timeout=60,

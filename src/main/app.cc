@@ -169,8 +169,11 @@ void RunBootstrap(const std::string& url, const DownloadOptions& options,
   // copy works there at a time.
   const std::string folder = PathInCurrentDir("");
   RefuseTooLongFolder(folder);
-  if (!ClaimFolder(folder, std::string(ui::kWindowTitle))) {
+  if (!ClaimFolder(folder)) {
+    // The line first: whatever becomes of the other copy's window, this
+    // copy says why it ends.
     PrintOut(kAlreadyRunningLine);
+    BringRunningCopyForward(std::string(ui::kWindowTitle));
     EndProcess(0);
   }
 

@@ -18,13 +18,15 @@ inline constexpr char kAlreadyRunningLine[] =
     "已有一个副本在此文件夹中运行，本副本退出\n";
 
 // Takes the lock of `folder` for the rest of the process. Returns false
-// when another process holds it, after bringing that copy's window (titled
-// `window_title`) to the front where the platform allows it (Windows; not
-// on X11 without a window manager's help). When the lock cannot be taken
-// for another reason (a folder that cannot be opened), returns true: the
-// copy goes on as it always did. Programs this process starts do not
-// inherit the lock.
-bool ClaimFolder(const std::string& folder, const std::string& window_title);
+// when another process holds it. When the lock cannot be taken for another
+// reason (a folder that cannot be opened), returns true: the copy goes on
+// as it always did. Programs this process starts do not inherit the lock.
+bool ClaimFolder(const std::string& folder);
+
+// Brings the window titled `window_title` of the copy that holds the lock
+// to the front where the platform allows it (Windows; not on X11 without a
+// window manager's help). Never waits for that copy, which may be busy.
+void BringRunningCopyForward(const std::string& window_title);
 
 }  // namespace talvoro
 

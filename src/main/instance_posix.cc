@@ -8,7 +8,7 @@
 
 namespace talvoro {
 
-bool ClaimFolder(const std::string& folder, const std::string&) {
+bool ClaimFolder(const std::string& folder) {
   // Held open (and locked) until the process ends; close-on-exec, so the
   // launcher does not keep the lock after the bootstrap has ended.
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -18,5 +18,9 @@ bool ClaimFolder(const std::string& folder, const std::string&) {
   ::close(fd);
   return !held_elsewhere;
 }
+
+// X11 gives no way to raise another client's window without a window
+// manager.
+void BringRunningCopyForward(const std::string&) {}
 
 }  // namespace talvoro

@@ -26,19 +26,24 @@ std::wstring MutexName(const std::string& folder) {
 
 }  // namespace
 
-bool ClaimFolder(const std::string& folder, const std::string& window_title) {
+bool ClaimFolder(const std::string& folder) {
   // Never closed: the system drops it when the process ends. Not
   // inheritable, so the launcher does not hold it.
   HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexName(folder).c_str());
   if (mutex == nullptr) return true;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return true;
   CloseHandle(mutex);
-  // The user started this copy, so it may hand the foreground over.
+  return false;
+}
+
+void BringRunningCopyForward(const std::string& window_title) {
+  // The user started this copy, so it may hand the foreground over. The
+  // other copy's window may not exist yet, and its thread may be busy (the
+  // hand-off's pause): ShowWindowAsync posts instead of waiting for it.
   if (HWND window = FindWindowW(nullptr, Utf8ToWide(window_title).c_str())) {
-    ShowWindow(window, SW_RESTORE);
+    ShowWindowAsync(window, SW_RESTORE);
     SetForegroundWindow(window);
   }
-  return false;
 }
 
 }  // namespace talvoro
