@@ -356,7 +356,9 @@ TEST_F(HandOff, RunningLauncherIsKeptAndStartedAgain) {
   Write(kTargetFileName, launcher + "a newer one");
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  InstallAndStartLauncher();
+  HandOffOptions briefly;
+  briefly.busy_limit = milliseconds(300);
+  InstallAndStartLauncher(briefly);
   const std::string out = ::testing::internal::GetCapturedStdout();
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(WaitForContent("ran.txt", "started\nstarted\n"),
@@ -374,6 +376,52 @@ TEST_F(HandOff, RunningLauncherIsKeptAndStartedAgain) {
                      "\nFailed to copy file: " + denied + "\n");
   EXPECT_TRUE(Read(kLauncherName) == launcher);
   EXPECT_FALSE(fs::exists(kLauncherTempName));
+}
+
+// A scanner holds the old launcher open without delete sharing: the
+// replacement waits for it, up to the limit, then goes on as before.
+TEST_F(HandOff, LauncherHeldByAnotherProgramIsWaitedFor) {
+  const std::string launcher = LauncherBytes();
+  ASSERT_FALSE(launcher.empty());
+  for (const bool let_go : {true, false}) {
+    Write(kLauncherName, launcher + "an older one");
+    Write(kTargetFileName, launcher);
+    HANDLE held =
+        CreateFileW(fs::path(kLauncherName).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    int pauses = 0;
+    HandOffOptions options;
+    options.busy_limit = milliseconds(let_go ? 5000 : 500);
+    options.pause = [&](milliseconds pause) {
+      std::this_thread::sleep_for(pause);
+      if (++pauses == 10 && let_go) CloseHandle(held);
+    };
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(InstallAndStartLauncher(options));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Setup executable started successfully\n");
+    EXPECT_GE(pauses, 3);
+    if (let_go) {
+      EXPECT_EQ(err, "");
+      EXPECT_TRUE(Read(kLauncherName) == launcher);
+    } else {
+      CloseHandle(held);
+      // A replacing move is refused as a sharing violation or, under Wine,
+      // as access denied.
+      const std::string shared = Win32ErrorText(ERROR_SHARING_VIOLATION);
+      const std::string lines = "Failed to delete existing file: " + shared +
+                                "\nFailed to copy file: ";
+      EXPECT_TRUE(err == lines + shared + "\n" ||
+                  err == lines + Win32ErrorText(ERROR_ACCESS_DENIED) + "\n")
+          << err;
+      EXPECT_TRUE(Read(kLauncherName) == launcher + "an older one");
+    }
+    EXPECT_EQ(WaitForContent("ran.txt", kRanOnce), kRanOnce);
+    fs::remove("ran.txt");
+  }
 }
 #endif
 

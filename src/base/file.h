@@ -100,6 +100,14 @@ Status CopyFileDurably(std::string_view from, std::string_view to);
 // Windows, a program that is running).
 Status MoveReplacing(std::string_view from, std::string_view to);
 
+// Whether `error`, returned by RemoveFile or MoveReplacing for `path`, says
+// that another program has the file open or is running it, which may soon
+// end: a sharing or lock violation, or on Windows access denied to a file
+// that is neither a folder nor read-only (those operations clear the
+// read-only mark first). Always false on POSIX, where neither is refused
+// for that reason.
+bool IsFileInUse(std::string_view path, const Error& error);
+
 // The process's current folder, without a trailing separator.
 Result<std::string> CurrentDirectory();
 

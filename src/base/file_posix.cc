@@ -161,6 +161,8 @@ Result<uint64_t> FreeSpace(std::string_view folder) {
   return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
+bool IsFileInUse(std::string_view, const Error&) { return false; }
+
 size_t MaxPathLength() { return PATH_MAX - 1; }
 
 size_t PathLength(std::string_view path) { return path.size(); }

@@ -183,6 +183,22 @@ Status MoveReplacing(std::string_view from, std::string_view to) {
   return Status::Ok();
 }
 
+bool IsFileInUse(std::string_view path, const Error& error) {
+  switch (static_cast<DWORD>(error.os_error)) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return true;
+    case ERROR_ACCESS_DENIED: {
+      const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
+      return attributes != INVALID_FILE_ATTRIBUTES &&
+             !(attributes &
+               (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    }
+    default:
+      return false;
+  }
+}
+
 Result<std::string> CurrentDirectory() {
   std::wstring dir(MAX_PATH, L'\0');
   for (;;) {

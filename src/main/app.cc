@@ -163,8 +163,14 @@ T Unwrap(Result<T> result) {
 void RunBootstrap(const std::string& url, const DownloadOptions& options,
                   std::string_view launcher_signers) {
   PrepareProcess();
-  const std::vector<KeyFingerprint> signers =
-      Unwrap(ParseSignerList(launcher_signers));
+  // The window goes on handling its messages while the hand-off waits for
+  // a launcher that another program holds; a close seen then is kept.
+  bool closed_in_hand_off = false;
+  HandOffOptions hand_off_options;
+  hand_off_options.signers = Unwrap(ParseSignerList(launcher_signers));
+  hand_off_options.pause = [&](std::chrono::milliseconds pause) {
+    if (!ui::HandleMessagesFor(pause)) closed_in_hand_off = true;
+  };
   // The working files live in the folder the program was started in; one
   // copy works there at a time.
   const std::string folder = PathInCurrentDir("");
@@ -193,7 +199,8 @@ void RunBootstrap(const std::string& url, const DownloadOptions& options,
       .pause = [](std::chrono::milliseconds) {},
       .hand_off =
           [&] {
-            if (!InstallAndStartLauncher(signers)) {
+            if (!InstallAndStartLauncher(hand_off_options)) {
+              if (closed_in_hand_off) EndProcess(0);
               // Refused by the signature check: as after a CRC mismatch,
               // the files go and the next attempt comes after a pause.
               status->SetPhase(kChecksumFailed);

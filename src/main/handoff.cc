@@ -1,6 +1,7 @@
 #include "main/handoff.h"
 
 #include <optional>
+#include <thread>
 
 #include "base/file.h"
 #include "download/text.h"
@@ -18,6 +19,9 @@ std::string PathInCurrentDir(std::string_view name) {
 
 namespace {
 
+// Between two tries of a step that another program blocks.
+constexpr std::chrono::milliseconds kBusyRetryPause{100};
+
 // Deletes `path`; on failure prints `what` and the system's text.
 void DeleteReporting(const std::string& path, const std::string& what) {
   if (Status s = RemoveFile(path); !s) {
@@ -25,29 +29,57 @@ void DeleteReporting(const std::string& path, const std::string& what) {
   }
 }
 
-// Puts a whole copy of `target` at `launcher`, or leaves `launcher` as it
-// was. Returns the error of the step that failed.
-std::string PlaceLauncher(const std::string& target,
-                          const std::string& launcher) {
-  const std::string temp = PathInCurrentDir(kLauncherTempName);
-  Status placed = CopyFileDurably(target, temp);
-  if (placed) placed = MakeExecutable(temp);
-  if (placed) placed = MoveReplacing(temp, launcher);
-  if (!placed) {
-    (void)RemoveFile(temp);
-    return placed.error().message;
+// The launcher's replacement: its steps are tried again while another
+// program holds the launcher, until a common deadline.
+class Replacement {
+ public:
+  explicit Replacement(const HandOffOptions& options)
+      : options_(options),
+        deadline_(std::chrono::steady_clock::now() + options.busy_limit) {}
+
+  // Runs `step` on `path` until it succeeds, fails for another reason than
+  // the file being in use, or the deadline has passed.
+  template <typename Step>
+  Status Try(const std::string& path, Step step) {
+    for (;;) {
+      Status done = step();
+      if (done || !IsFileInUse(path, done.error()) ||
+          std::chrono::steady_clock::now() >= deadline_) {
+        return done;
+      }
+      if (options_.pause) {
+        options_.pause(kBusyRetryPause);
+      } else {
+        std::this_thread::sleep_for(kBusyRetryPause);
+      }
+    }
   }
-  return {};
+
+  // Deletes the launcher if there is one; on failure prints
+  // "Failed to delete existing file: " and the system's text.
+  void DeleteLauncher(const std::string& launcher) {
+    if (!PathExists(launcher)) return;
+    if (Status s = Try(launcher, [&] { return RemoveFile(launcher); }); !s) {
+      PrintErr("Failed to delete existing file: " + s.error().message + "\n");
+    }
+  }
+
+  // Moves `temp` over the launcher.
+  Status MoveInPlace(const std::string& temp, const std::string& launcher) {
+    return Try(launcher, [&] { return MoveReplacing(temp, launcher); });
+  }
+
+ private:
+  const HandOffOptions& options_;
+  const std::chrono::steady_clock::time_point deadline_;
+};
+
+// Copies `target` to `temp`, whole and flushed, and makes it executable.
+Status Stage(const std::string& target, const std::string& temp) {
+  Status staged = CopyFileDurably(target, temp);
+  if (staged) staged = MakeExecutable(temp);
+  return staged;
 }
-
-}  // namespace
-
-void CleanUpDownload() {
-  DeleteReporting(PathInCurrentDir(kTargetFileName), "删除文件失败: ");
-  DeleteReporting(PathInCurrentDir(kEtagFileName), "删除ETag文件失败: ");
-}
-
-namespace {
 
 void StartReporting(const std::string& launcher) {
   if (Status s = StartDetachedProcess(launcher); s) {
@@ -72,21 +104,19 @@ std::optional<HeldFile> CheckReporting(
 // The hand-off when only signed launchers may start.
 bool InstallAndStartSigned(const std::string& target,
                            const std::string& launcher,
-                           const std::vector<KeyFingerprint>& signers) {
+                           const HandOffOptions& options) {
+  Replacement replacement(options);
   const std::string temp = PathInCurrentDir(kLauncherTempName);
-  Status staged = CopyFileDurably(target, temp);
-  if (staged) staged = MakeExecutable(temp);
+  Status staged = Stage(target, temp);
   std::optional<HeldFile> held;
   if (staged) {
-    held = CheckReporting(temp, signers);
+    held = CheckReporting(temp, options.signers);
     if (!held) {
       (void)RemoveFile(temp);
       return false;
     }
-    if (PathExists(launcher)) {
-      DeleteReporting(launcher, "Failed to delete existing file: ");
-    }
-    staged = MoveReplacing(temp, launcher);
+    replacement.DeleteLauncher(launcher);
+    staged = replacement.MoveInPlace(temp, launcher);
   }
   if (!staged) {
     held.reset();
@@ -94,7 +124,7 @@ bool InstallAndStartSigned(const std::string& target,
     PrintErr("Failed to copy file: " + staged.error().message + "\n");
     // Whatever is left at the launcher path must pass the check too.
     if (PathExists(launcher)) {
-      held = CheckReporting(launcher, signers);
+      held = CheckReporting(launcher, options.signers);
       if (!held) return true;
     }
   }
@@ -104,18 +134,27 @@ bool InstallAndStartSigned(const std::string& target,
 
 }  // namespace
 
-bool InstallAndStartLauncher(const std::vector<KeyFingerprint>& signers) {
+void CleanUpDownload() {
+  DeleteReporting(PathInCurrentDir(kTargetFileName), "删除文件失败: ");
+  DeleteReporting(PathInCurrentDir(kEtagFileName), "删除ETag文件失败: ");
+}
+
+bool InstallAndStartLauncher(const HandOffOptions& options) {
   const std::string target = PathInCurrentDir(kTargetFileName);
   const std::string launcher = PathInCurrentDir(kLauncherName);
-  if (!signers.empty()) {
-    return InstallAndStartSigned(target, launcher, signers);
+  if (!options.signers.empty()) {
+    return InstallAndStartSigned(target, launcher, options);
   }
 
-  if (PathExists(launcher)) {
-    DeleteReporting(launcher, "Failed to delete existing file: ");
-  }
-  if (std::string error = PlaceLauncher(target, launcher); !error.empty()) {
-    PrintErr("Failed to copy file: " + error + "\n");
+  Replacement replacement(options);
+  replacement.DeleteLauncher(launcher);
+  // A whole copy, or the launcher path as it was.
+  const std::string temp = PathInCurrentDir(kLauncherTempName);
+  Status placed = Stage(target, temp);
+  if (placed) placed = replacement.MoveInPlace(temp, launcher);
+  if (!placed) {
+    (void)RemoveFile(temp);
+    PrintErr("Failed to copy file: " + placed.error().message + "\n");
   }
   StartReporting(launcher);
   return true;

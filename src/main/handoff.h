@@ -7,6 +7,8 @@
 #ifndef TALVORO_MAIN_HANDOFF_H_
 #define TALVORO_MAIN_HANDOFF_H_
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,23 +34,38 @@ std::string PathInCurrentDir(std::string_view name);
 // "删除文件失败: " or "删除ETag文件失败: " and the system's text on stderr.
 void CleanUpDownload();
 
+// How the hand-off is made. The program passes its signer list and a pause
+// that keeps the window alive; tests shorten the times.
+struct HandOffOptions {
+  // The launcher's accepted signers (see launcher_signature.h); empty: no
+  // check.
+  std::vector<KeyFingerprint> signers;
+  // While another program holds the launcher (a scanner that opened it, the
+  // launcher itself running), deleting and replacing it is tried again,
+  // every 100 ms, until this long after the hand-off began.
+  std::chrono::milliseconds busy_limit{5000};
+  // Waits between two such tries; empty: sleeps.
+  std::function<void(std::chrono::milliseconds)> pause;
+};
+
 // Replaces the launcher with a copy of the download target (which stays),
 // makes it executable and starts it without waiting. Prints
 // "Setup executable started successfully" on stdout, or one of
 // "Failed to delete existing file: ", "Failed to copy file: ",
-// "Failed to start setup executable: " with the system's text on stderr.
-// A failed copy leaves any earlier launcher path empty or whole, never
-// partly written; the start is attempted regardless. Returns true.
+// "Failed to start setup executable: " with the system's text on stderr
+// (a step that another program blocks is tried again first, see
+// HandOffOptions). A failed copy leaves any earlier launcher path empty or
+// whole, never partly written; the start is attempted regardless. Returns
+// true.
 //
-// With `signers` (see launcher_signature.h), the copy is checked before it
-// replaces anything and is held unwritable until it has been started; a
-// copy that fails the check is deleted, "launcher signature check failed: "
-// and the reason are printed on stderr, and false comes back: nothing was
-// replaced and nothing started. When the copy cannot be made or moved into
-// place, whatever is at the launcher path is started only if it passes the
-// same check (else the line is printed and nothing is started); true comes
-// back then.
-bool InstallAndStartLauncher(const std::vector<KeyFingerprint>& signers = {});
+// With `options.signers`, the copy is checked before it replaces anything
+// and is held unwritable until it has been started; a copy that fails the
+// check is deleted, "launcher signature check failed: " and the reason are
+// printed on stderr, and false comes back: nothing was replaced and nothing
+// started. When the copy cannot be made or moved into place, whatever is at
+// the launcher path is started only if it passes the same check (else the
+// line is printed and nothing is started); true comes back then.
+bool InstallAndStartLauncher(const HandOffOptions& options = {});
 
 }  // namespace talvoro
 

@@ -108,6 +108,17 @@ void RunMessageLoop(const std::function<void()>& tick, const LoopClock& now) {
   }
 }
 
+bool HandleMessagesFor(std::chrono::milliseconds duration) {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  for (;;) {
+    for (int i = 0; i < kStepsPerPass; i++) {
+      if (uiMainStep(0) == 0) return false;
+    }
+    if (std::chrono::steady_clock::now() >= end) return true;
+    std::this_thread::sleep_for(kLoopPause);
+  }
+}
+
 void HideWindow(uiWindow* window) { uiControlHide(uiControl(window)); }
 
 }  // namespace talvoro::ui

@@ -108,6 +108,12 @@ void RunMessageLoop(
     const std::function<void()>& tick,
     const LoopClock& now = [] { return std::chrono::system_clock::now(); });
 
+// Handles the toolkit's messages for about `duration`, in passes as
+// RunMessageLoop makes them but without a tick: a wait inside a tick that
+// keeps the window alive. Returns false as soon as a step reports the quit
+// (the window was closed), true otherwise.
+bool HandleMessagesFor(std::chrono::milliseconds duration);
+
 // Hides the window (uiControlHide); it stays alive.
 void HideWindow(uiWindow* window);
 
