@@ -39,9 +39,31 @@ if(NOT EXISTS ${TALVORO_LIBPNG_SOURCE}/png.c)
   message(FATAL_ERROR "libpng sources not found in ${TALVORO_LIBPNG_SOURCE}: "
                       "run scripts/deps.sh windows")
 endif()
+# libpng configured for what the program does with it: read one PNG in
+# sequence with the expand, 16-to-8, grey-to-RGB, filler and interlace
+# transforms. Writing, progressive reading, the simplified API, stdio, text
+# and the other ancillary chunks, colour management and the other
+# transforms are left out of the prebuilt configuration.
 set(png_config ${CMAKE_BINARY_DIR}/libpng-config)
-configure_file(${TALVORO_LIBPNG_SOURCE}/scripts/pnglibconf.h.prebuilt
-               ${png_config}/pnglibconf.h COPYONLY)
+file(STRINGS ${TALVORO_LIBPNG_SOURCE}/scripts/pnglibconf.h.prebuilt
+     png_config_lines)
+set(png_dropped "WRITE|PROGRESSIVE|SIMPLIFIED|STDIO|CONSOLE_IO|TIME|TEXT|tEXt"
+    "|zTXt|iTXt|bKGD|BACKGROUND|hIST|oFFs|pCAL|pHYs|sCAL|sPLT|tIME|eXIf|iCCP"
+    "|sBIT|QUANTIZE|RGB_TO_GRAY|BGR|SWAP|INVERT|PACK|SHIFT|STRIP|ALPHA_MODE"
+    "|USER_TRANSFORM|MNG|INCH|UNKNOWN|USER_CHUNKS|FORMAT_|GRAYSCALE_PALETTE"
+    "|PALETTE_MAX|INVALID_INDEX|IO_STATE|EXPAND_16|COMPOSITE|OPT_PLTE"
+    "|GAMMA|gAMA|cHRM|sRGB|COLORSPACE|SAVE_INT|INFO_IMAGE")
+string(JOIN "" png_dropped ${png_dropped})
+set(png_config_text "")
+foreach(line IN LISTS png_config_lines)
+  if(line MATCHES "^#define PNG_[A-Za-z0-9_]*(${png_dropped})[A-Za-z0-9_]*_SUPPORTED")
+    continue()
+  endif()
+  string(APPEND png_config_text "${line}\n")
+endforeach()
+file(WRITE ${png_config}/pnglibconf.h.new "${png_config_text}")
+configure_file(${png_config}/pnglibconf.h.new ${png_config}/pnglibconf.h
+               COPYONLY)
 set(png_sources)
 foreach(unit png pngerror pngget pngmem pngpread pngread pngrio pngrtran
         pngrutil pngset pngtrans pngwio pngwrite pngwtran pngwutil)

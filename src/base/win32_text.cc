@@ -40,4 +40,12 @@ std::string Win32ErrorText(unsigned long code) {
   return WideToUtf8(text);
 }
 
+std::string HexCode(unsigned long code) {
+  std::string text = "0x00000000";
+  for (size_t i = text.size(); code != 0 && i > 2; code >>= 4) {
+    text[--i] = "0123456789ABCDEF"[code & 15];
+  }
+  return text;
+}
+
 }  // namespace talvoro

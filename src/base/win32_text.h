@@ -18,6 +18,11 @@ std::string WideToUtf8(std::wstring_view text);
 // when the system has none.
 std::string Win32ErrorText(unsigned long code);
 
+// `code` as "0x" and 8 upper-case hexadecimal digits, as Windows writes
+// its error codes. (The program does without the printf family: its
+// formatter would make up a tenth of the program.)
+std::string HexCode(unsigned long code);
+
 }  // namespace talvoro
 
 #endif  // TALVORO_BASE_WIN32_TEXT_H_

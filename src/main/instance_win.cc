@@ -18,9 +18,10 @@ std::wstring MutexName(const std::string& folder) {
     if (c == L'/') c = L'\\';
     hash = (hash ^ static_cast<uint64_t>(std::towlower(c))) * 0x100000001b3ULL;
   }
-  wchar_t name[64];
-  swprintf(name, 64, L"Local\\Talvoro.Bootstrap.%016llx",
-           static_cast<unsigned long long>(hash));
+  std::wstring name = L"Local\\Talvoro.Bootstrap.0000000000000000";
+  for (size_t i = name.size(); hash != 0; hash >>= 4) {
+    name[--i] = L"0123456789abcdef"[hash & 15];
+  }
   return name;
 }
 

@@ -8,7 +8,6 @@
 // clang-format on
 
 #include <algorithm>
-#include <cstdio>
 #include <type_traits>
 
 #include "base/system_library.h"
@@ -85,10 +84,8 @@ Error TrustFailure(LONG code) {
     default:
       break;
   }
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
   return TrustError(Win32ErrorText(static_cast<unsigned long>(code)) + " (" +
-                    hex + ")");
+                    HexCode(static_cast<unsigned long>(code)) + ")");
 }
 
 // The SHA-256 of the DER SubjectPublicKeyInfo of `certificate`.
@@ -144,10 +141,7 @@ Status CheckSignerChain(const TrustApi& api, PCCERT_CONTEXT signer) {
   } else if (errors & CERT_TRUST_IS_REVOKED) {
     result = TrustError("signer revoked");
   } else if (errors != 0) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08lX",
-                  static_cast<unsigned long>(errors));
-    result = TrustError(std::string("signer chain not valid (") + hex + ")");
+    result = TrustError("signer chain not valid (" + HexCode(errors) + ")");
   } else {
     CERT_CHAIN_POLICY_PARA policy_para{};
     policy_para.cbSize = sizeof policy_para;
