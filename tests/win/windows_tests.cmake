@@ -41,6 +41,7 @@ foreach(dll crypt32 cryptbase cryptsp dwmapi dxgi msimg32 schannel secur32
   list(APPEND planted_dlls planted-${dll})
 endforeach()
 add_custom_target(planted-dlls ALL DEPENDS ${planted_dlls})
+add_dependencies(app_test planted-dlls)
 
 # Every program a user gets (and the loopback copies the tests run, built
 # from the same code) imports only DLLs from the allow-list in the script.
