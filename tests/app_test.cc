@@ -374,9 +374,10 @@ TEST_F(DllSearch, OnlyTheSystemFolderIsSearched) {
                                  static_cast<DWORD>(self.size())));
   const fs::path beside = fs::path(self).parent_path();
   const wchar_t kPlanted[] = L"talvoro-planted.dll";
+  std::error_code kept;  // a copy that was loaded stays until the exit
   for (const fs::path& folder : {beside, fs::current_path()}) {
-    fs::copy_file(beside / "planted-dlls" / "version.dll", folder / kPlanted,
-                  fs::copy_options::overwrite_existing);
+    fs::remove(folder / kPlanted, kept);
+    fs::copy_file(beside / "planted-dlls" / "version.dll", folder / kPlanted);
   }
   Result<void*> planted = SystemFunction(kPlanted, "DllMain");
   ASSERT_FALSE(planted.ok());
@@ -388,7 +389,6 @@ TEST_F(DllSearch, OnlyTheSystemFolderIsSearched) {
   HMODULE by_name = LoadLibraryW(kPlanted);
   EXPECT_EQ(by_name, nullptr);
   if (by_name != nullptr) FreeLibrary(by_name);
-  std::error_code kept;  // a copy that was loaded stays until the exit
   fs::remove(beside / kPlanted, kept);
 
   auto ticks = SystemFunctionOf<decltype(&GetTickCount64)>(L"kernel32.dll",
