@@ -15,6 +15,8 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "download/tls.h"
@@ -92,16 +94,23 @@ Result<TlsApi> LoadTlsApi() {
   return api;
 }
 
-// The functions, loaded once for the life of the process; a failure is
-// kept too and reported for every connection (kNetwork: a TLS failure,
-// which keeps the partial download).
+// The functions, loaded by the first call that succeeds and kept for the
+// life of the process. A failure is a TLS failure (kNetwork, which keeps
+// the partial download); the next connection tries again.
 Result<const TlsApi*> TheTlsApi() {
-  static const Result<TlsApi> api = LoadTlsApi();
-  if (!api.ok()) {
-    return Error{ErrorKind::kNetwork, api.error().message,
-                 api.error().os_error};
+  static std::mutex mutex;
+  static std::optional<TlsApi> loaded;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!loaded) {
+    Result<TlsApi> api = LoadTlsApi();
+    if (!api.ok()) {
+      Error error = std::move(api).error();
+      error.kind = ErrorKind::kNetwork;
+      return error;
+    }
+    loaded = *api;
   }
-  return &api.value();
+  return &*loaded;
 }
 
 std::string SecurityStatusText(SECURITY_STATUS status) {
