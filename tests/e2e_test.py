@@ -670,6 +670,28 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assert_installed(run)
 
+    def test_system_dll_that_cannot_be_loaded_is_named(self):
+        """A system DLL that cannot be loaded (disabled in Wine) is an error
+        that names it: a download failure, retried, for the TLS and proxy
+        DLLs; a start-up failure for DXGI. Never a crash."""
+        if not WINE:
+            self.skipTest("Windows DLLs")
+        make_launcher(self.launcher, 64 * 1024)
+        self.server = Server(self.root, self.launcher)
+        for dll in ("secur32", "crypt32", "winhttp", "dxgi"):
+            run = Run(self.work, extra_env={
+                "WINEDLLOVERRIDES": "mscoree,mshtml=;%s=" % dll})
+            self.runs.append(run)
+            line = "cannot load %s.dll from the system folder: " % dll
+            if dll == "dxgi":
+                self.assertNotEqual(run.wait(30), 0)
+                self.assertIn("`Err` value: " + line, run.stderr())
+                break
+            self.assertTrue(wait_until(lambda: run.stderr().count(
+                "下载失败: " + line) >= 2, 30), run.stderr())
+            self.assertEqual(run.close_window(), 0)
+        self.assertEqual(self.launcher_runs(), 0)
+
     def test_window_centred_with_the_picture(self):
         self.check_window_on_screen()
 

@@ -69,6 +69,7 @@ foreach(case whole_run closed_half_way_then_resumed
         link_cut_every_megabyte_arrives_in_one_run
         working_folder_with_a_non_ascii_name
         whole_run_beside_planted_dlls
+        system_dll_that_cannot_be_loaded_is_named
         window_centred_with_the_picture
         window_centred_and_sharp_at_144_dpi)
   add_test(NAME e2e.${case}
