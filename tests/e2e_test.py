@@ -639,11 +639,11 @@ class EndToEnd(unittest.TestCase):
         for folder in (program, self.work):
             for name in names:
                 shutil.copy(os.path.join(planted, name), folder)
-        # Wine 8 has no known DLLs: its user32 imports version.dll, and
-        # loads uxtheme.dll once comctl32 starts, both before the program's
-        # first instruction and searched for in the program's folder first.
-        # On Windows user32 is a known DLL and brings its own from System32;
-        # under Wine those two stay builtin-first (still planted).
+        # Wine 8 has no known DLLs (user32 is one on Windows): its user32
+        # imports version.dll, and loads uxtheme.dll once comctl32 starts,
+        # both before the program's first instruction and searched for in
+        # the program's folder first. Under Wine those two stay
+        # builtin-first (still planted).
         native_first = [n[:-len(".dll")] for n in names
                         if n not in ("version.dll", "uxtheme.dll")]
         env = {"TALVORO_PLANTED_MARKS": Wine.path(marks),
