@@ -16,7 +16,9 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "base/system_library.h"
 #include "base/win32_text.h"
+#include "main/process.h"
 #endif
 
 namespace talvoro {
@@ -422,6 +424,48 @@ TEST_F(HandOff, LauncherHeldByAnotherProgramIsWaitedFor) {
     EXPECT_EQ(WaitForContent("ran.txt", kRanOnce), kRanOnce);
     fs::remove("ran.txt");
   }
+}
+#endif
+
+#ifdef _WIN32
+using DllSearch = ScratchDir;
+
+// A DLL that lies beside the program and in the working folder, but not in
+// System32, is never loaded: not through SystemFunction, and once the
+// process is prepared, not when loaded by name as system DLLs do.
+TEST_F(DllSearch, OnlyTheSystemFolderIsSearched) {
+  std::wstring self(MAX_PATH * 2, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(),
+                                 static_cast<DWORD>(self.size())));
+  const fs::path beside = fs::path(self).parent_path();
+  const wchar_t kPlanted[] = L"talvoro-planted.dll";
+  std::error_code kept;  // a copy that was loaded stays until the exit
+  for (const fs::path& folder : {beside, fs::current_path()}) {
+    fs::remove(folder / kPlanted, kept);
+    fs::copy_file(beside / "planted-dlls" / "version.dll", folder / kPlanted);
+  }
+  Result<void*> planted = SystemFunction(kPlanted, "DllMain");
+  ASSERT_FALSE(planted.ok());
+  EXPECT_EQ(planted.error().message.rfind(
+                "cannot load talvoro-planted.dll from the system folder: ", 0),
+            0u)
+      << planted.error().message;
+  PrepareProcess();
+  HMODULE by_name = LoadLibraryW(kPlanted);
+  EXPECT_EQ(by_name, nullptr);
+  if (by_name != nullptr) FreeLibrary(by_name);
+  fs::remove(beside / kPlanted, kept);
+
+  auto ticks = SystemFunctionOf<decltype(&GetTickCount64)>(L"kernel32.dll",
+                                                           "GetTickCount64");
+  ASSERT_TRUE(ticks.ok()) << ticks.error().message;
+  EXPECT_GT((*ticks)(), 0u);
+  Result<void*> missing = SystemFunction(L"kernel32.dll", "NoSuchFunction");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message.rfind(
+                "kernel32.dll has no function NoSuchFunction: ", 0),
+            0u)
+      << missing.error().message;
 }
 #endif
 

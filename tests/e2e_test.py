@@ -300,14 +300,15 @@ class Server:
 
 class Run:
     """One run of the program in `folder` (in the Windows mode, under the
-    prefix `wine`, by default the build's)."""
+    prefix `wine`, by default the build's, with the variables `extra_env`
+    added)."""
 
-    def __init__(self, folder, wine=None):
+    def __init__(self, folder, wine=None, extra_env=None):
         self.folder = folder
         self.wine = wine
         if WINE:
             env = dict((wine or WINE).env(),
-                       TALVORO_LAUNCHER_MARK=LAUNCHER_MARK)
+                       TALVORO_LAUNCHER_MARK=LAUNCHER_MARK, **(extra_env or {}))
             self.start([PROGRAM], env, os.path.join(folder, ".."))
             return
         env = dict(os.environ, DISPLAY=Fixture.display,
@@ -621,6 +622,75 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(run.wait(RUN_LIMIT), 0)
         self.assert_installed(run)
         self.assertEqual(run.stderr(), "")
+
+    def test_whole_run_beside_planted_dlls(self):
+        """DLLs named like system DLLs, planted beside the program and in
+        the working folder (a Downloads folder), are never loaded, with Wine
+        told to prefer them to its own as Windows prefers a DLL in the
+        program's folder to the system's (tests/win/planted_dll.c)."""
+        if not WINE:
+            self.skipTest("the Windows loader's search order")
+        planted = os.path.join(BUILD, "planted-dlls")
+        names = sorted(n for n in os.listdir(planted) if n.endswith(".dll"))
+        marks = os.path.join(self.root, "marks")
+        program = os.path.join(self.root, "program")
+        for folder in (marks, program):
+            os.makedirs(folder)
+        for folder in (program, self.work):
+            for name in names:
+                shutil.copy(os.path.join(planted, name), folder)
+        # Wine 8 has no known DLLs (user32 is one on Windows): its user32
+        # imports version.dll, and loads uxtheme.dll once comctl32 starts,
+        # both before the program's first instruction and searched for in
+        # the program's folder first. Under Wine those two stay
+        # builtin-first (still planted).
+        native_first = [n[:-len(".dll")] for n in names
+                        if n not in ("version.dll", "uxtheme.dll")]
+        env = {"TALVORO_PLANTED_MARKS": Wine.path(marks),
+               "WINEDLLOVERRIDES": "mscoree,mshtml=;%s=n,b"
+               % ",".join(native_first)}
+        make_launcher(self.launcher, 256 * 1024)
+        self.server = Server(self.root, self.launcher)
+        run = Run(self.work, extra_env=env)
+        self.runs.append(run)
+        try:
+            code = run.wait(RUN_LIMIT)
+        except subprocess.TimeoutExpired:
+            code = "still running after %d s" % RUN_LIMIT
+        # The publisher's tool, started the same way.
+        shutil.copy(CRC_TOOL, program)
+        subprocess.run(["wine", os.path.join(program, os.path.basename(
+            CRC_TOOL)), "TalvoroLauncher.bin"], cwd=self.work,
+            env=dict(WINE.env(), **env), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        loaded = {n: read(os.path.join(marks, n)).decode(errors="replace")
+                  for n in os.listdir(marks)}
+        self.assertEqual(loaded, {}, "planted DLLs that were loaded, with the "
+                         "programs that loaded them")
+        self.assertEqual(code, 0)
+        self.assert_installed(run)
+
+    def test_system_dll_that_cannot_be_loaded_is_named(self):
+        """A system DLL that cannot be loaded (disabled in Wine) is an error
+        that names it: a download failure, retried, for the TLS and proxy
+        DLLs; a start-up failure for DXGI. Never a crash."""
+        if not WINE:
+            self.skipTest("Windows DLLs")
+        make_launcher(self.launcher, 64 * 1024)
+        self.server = Server(self.root, self.launcher)
+        for dll in ("secur32", "crypt32", "winhttp", "dxgi"):
+            run = Run(self.work, extra_env={
+                "WINEDLLOVERRIDES": "mscoree,mshtml=;%s=" % dll})
+            self.runs.append(run)
+            line = "cannot load %s.dll from the system folder: " % dll
+            if dll == "dxgi":
+                self.assertNotEqual(run.wait(30), 0)
+                self.assertIn("`Err` value: " + line, run.stderr())
+                break
+            self.assertTrue(wait_until(lambda: run.stderr().count(
+                "下载失败: " + line) >= 2, 30), run.stderr())
+            self.assertEqual(run.close_window(), 0)
+        self.assertEqual(self.launcher_runs(), 0)
 
     def test_window_centred_with_the_picture(self):
         self.check_window_on_screen()

@@ -30,9 +30,11 @@ Result<void*> SystemFunction(const wchar_t* library, const char* function) {
       HMODULE handle =
           LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
       if (handle == nullptr) {
+        // Taken before anything else can overwrite it.
+        const DWORD code = GetLastError();
         return LoadError(
             "cannot load " + WideToUtf8(library) + " from the system folder",
-            GetLastError());
+            code);
       }
       found = loaded.emplace(library, handle).first;
     }
@@ -40,8 +42,9 @@ Result<void*> SystemFunction(const wchar_t* library, const char* function) {
   }
   FARPROC address = GetProcAddress(module, function);
   if (address == nullptr) {
+    const DWORD code = GetLastError();
     return LoadError(WideToUtf8(library) + " has no function " + function,
-                     GetLastError());
+                     code);
   }
   return reinterpret_cast<void*>(address);
 }

@@ -31,7 +31,9 @@ using ProxyLookup =
     std::function<Result<std::optional<ProxyServer>>(std::string_view host)>;
 
 // The system's choice for `host` (see the top of this file). Reads the
-// settings at each call; safe from any thread.
+// settings at each call; safe from any thread. Errors (kNetwork): an
+// unusable setting, and on Windows "cannot load winhttp.dll from the system
+// folder: ..." (base/system_library.h).
 Result<std::optional<ProxyServer>> SystemProxyFor(std::string_view host);
 
 // Parses a proxy address: "host:port" or "http://host:port", with an

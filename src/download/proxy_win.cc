@@ -2,9 +2,13 @@
 // the "https=" entry of a per-protocol list, or the one proxy for all; the
 // bypass list with "<local>". Automatic configuration scripts are not
 // evaluated: a user who has only those gets a direct connection.
+//
+// winhttp is loaded from System32 at the first lookup, never imported
+// (base/system_library.h).
 #include <windows.h>
 #include <winhttp.h>
 
+#include "base/system_library.h"
 #include "base/win32_text.h"
 #include "download/proxy.h"
 
@@ -33,8 +37,18 @@ std::string HttpsEntry(const std::string& list) {
 }  // namespace
 
 Result<std::optional<ProxyServer>> SystemProxyFor(std::string_view host) {
+  auto read_settings =
+      SystemFunctionOf<decltype(WinHttpGetIEProxyConfigForCurrentUser)>(
+          L"winhttp.dll", "WinHttpGetIEProxyConfigForCurrentUser");
+  if (!read_settings.ok()) {
+    // No connection can be made without knowing whether a proxy is needed:
+    // a network failure, which keeps the partial download.
+    Error error = std::move(read_settings).error();
+    error.kind = ErrorKind::kNetwork;
+    return error;
+  }
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
+  if (!(*read_settings)(&config)) {
     return std::optional<ProxyServer>();
   }
   const std::string proxy =

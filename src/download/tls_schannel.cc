@@ -7,10 +7,16 @@
 // server that was not verified. The chain is built with CryptoAPI against
 // the system's stores for the server-authentication usages, its trust
 // status is examined here, and the SSL policy checks the server name.
+//
+// Neither secur32 nor crypt32 is imported: both are loaded from System32
+// when the first connection is secured (base/system_library.h). The
+// headers' declarations give only the functions' types.
 #include <algorithm>
 #include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "download/tls.h"
@@ -26,6 +32,7 @@
 #include <sspi.h>
 #include <wincrypt.h>
 
+#include "base/system_library.h"
 #include "base/win32_text.h"
 
 namespace talvoro {
@@ -44,6 +51,67 @@ constexpr ULONG kContextFlags =
 // with; the buffer grows for larger handshake messages up to the cap.
 constexpr size_t kInitialIncomingBytes = 16 * 1024 + 512;
 constexpr size_t kMaxIncomingBytes = 1 << 20;
+
+// The SSPI and CryptoAPI functions of this file.
+struct TlsApi {
+  // SSPI's function table, from secur32.dll; static data of the DLL.
+  const SecurityFunctionTableW* sspi;
+  // From crypt32.dll.
+  decltype(&CertGetCertificateChain) get_chain;
+  decltype(&CertVerifyCertificateChainPolicy) verify_chain_policy;
+  decltype(&CertFreeCertificateChain) free_chain;
+  decltype(&CertFreeCertificateContext) free_certificate;
+};
+
+// Sets `slot` to `function` of `library`.
+template <typename F>
+Status LoadInto(F*& slot, const wchar_t* library, const char* function) {
+  Result<F*> address = SystemFunctionOf<F>(library, function);
+  if (!address.ok()) return std::move(address).error();
+  slot = *address;
+  return Status::Ok();
+}
+
+Result<TlsApi> LoadTlsApi() {
+  constexpr const wchar_t* kSspi = L"secur32.dll";
+  constexpr const wchar_t* kCrypto = L"crypt32.dll";
+  INIT_SECURITY_INTERFACE_W init = nullptr;
+  TlsApi api{};
+  for (Status loaded :
+       {LoadInto(init, kSspi, "InitSecurityInterfaceW"),
+        LoadInto(api.get_chain, kCrypto, "CertGetCertificateChain"),
+        LoadInto(api.verify_chain_policy, kCrypto,
+                 "CertVerifyCertificateChainPolicy"),
+        LoadInto(api.free_chain, kCrypto, "CertFreeCertificateChain"),
+        LoadInto(api.free_certificate, kCrypto,
+                 "CertFreeCertificateContext")}) {
+    if (!loaded.ok()) return loaded.error();
+  }
+  api.sspi = init();
+  if (api.sspi == nullptr) {
+    return FileError("secur32.dll gave no security function table");
+  }
+  return api;
+}
+
+// The functions, loaded by the first call that succeeds and kept for the
+// life of the process. A failure is a TLS failure (kNetwork, which keeps
+// the partial download); the next connection tries again.
+Result<const TlsApi*> TheTlsApi() {
+  static std::mutex mutex;
+  static std::optional<TlsApi> loaded;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!loaded) {
+    Result<TlsApi> api = LoadTlsApi();
+    if (!api.ok()) {
+      Error error = std::move(api).error();
+      error.kind = ErrorKind::kNetwork;
+      return error;
+    }
+    loaded = *api;
+  }
+  return &*loaded;
+}
 
 std::string SecurityStatusText(SECURITY_STATUS status) {
   char code[16];
@@ -117,7 +185,8 @@ std::string PolicyFailure(DWORD error) {
 
 // Checks the server's certificate `leaf` (with the certificates the server
 // sent beside it) for `host`.
-Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
+Status VerifyServer(const TlsApi& api, PCCERT_CONTEXT leaf,
+                    const std::string& host) {
   LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH),
                     const_cast<LPSTR>(szOID_SERVER_GATED_CRYPTO),
                     const_cast<LPSTR>(szOID_SGC_NETSCAPE)};
@@ -127,8 +196,8 @@ Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
   para.RequestedUsage.Usage.cUsageIdentifier = 3;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore, &para,
-                               0, nullptr, &chain)) {
+  if (!api.get_chain(nullptr, leaf, nullptr, leaf->hCertStore, &para, 0,
+                     nullptr, &chain)) {
     return CertificateFailed(Win32ErrorText(GetLastError()));
   }
   std::string reason = ChainFailure(chain, leaf);
@@ -143,14 +212,14 @@ Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS outcome{};
     outcome.cbSize = sizeof outcome;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
-                                          &outcome)) {
+    if (!api.verify_chain_policy(CERT_CHAIN_POLICY_SSL, chain, &policy,
+                                 &outcome)) {
       reason = Win32ErrorText(GetLastError());
     } else if (outcome.dwError != 0) {
       reason = PolicyFailure(outcome.dwError);
     }
   }
-  CertFreeCertificateChain(chain);
+  api.free_chain(chain);
   if (!reason.empty()) return CertificateFailed(reason);
   return Status::Ok();
 }
@@ -158,21 +227,22 @@ Status VerifyServer(PCCERT_CONTEXT leaf, const std::string& host) {
 // SCH_CREDENTIALS where the system knows it (Windows 10 1809 and later,
 // needed for TLS 1.3), else the older SCHANNEL_CRED; the protocols are the
 // system's defaults either way.
-SECURITY_STATUS AcquireCredentials(CredHandle* credentials) {
+SECURITY_STATUS AcquireCredentials(const SecurityFunctionTableW& sspi,
+                                   CredHandle* credentials) {
   const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION |
                       SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
   TimeStamp expiry;
   SCH_CREDENTIALS modern{};
   modern.dwVersion = SCH_CREDENTIALS_VERSION;
   modern.dwFlags = flags;
-  SECURITY_STATUS status = AcquireCredentialsHandleW(
+  SECURITY_STATUS status = sspi.AcquireCredentialsHandleW(
       nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
       nullptr, &modern, nullptr, nullptr, credentials, &expiry);
   if (status == SEC_E_OK) return status;
   SCHANNEL_CRED legacy{};
   legacy.dwVersion = SCHANNEL_CRED_VERSION;
   legacy.dwFlags = flags;
-  return AcquireCredentialsHandleW(
+  return sspi.AcquireCredentialsHandleW(
       nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
       nullptr, &legacy, nullptr, nullptr, credentials, &expiry);
 }
@@ -180,8 +250,10 @@ SECURITY_STATUS AcquireCredentials(CredHandle* credentials) {
 }  // namespace
 
 struct SecureStream::Impl {
-  Impl(tcp::socket s, std::chrono::steady_clock::duration idle)
-      : socket(std::move(s)),
+  Impl(const TlsApi& a, tcp::socket s, std::chrono::steady_clock::duration idle)
+      : api(a),
+        sspi(*a.sspi),
+        socket(std::move(s)),
         incoming(kInitialIncomingBytes),
         watchdog(socket.get_executor(),
                  [this] {
@@ -191,8 +263,8 @@ struct SecureStream::Impl {
         idle_timeout(idle) {}
 
   ~Impl() {
-    if (has_context) DeleteSecurityContext(&context);
-    if (has_credentials) FreeCredentialsHandle(&credentials);
+    if (has_context) sspi.DeleteSecurityContext(&context);
+    if (has_credentials) sspi.FreeCredentialsHandle(&credentials);
   }
 
   Error Failure(const asio::error_code& ec) const {
@@ -258,7 +330,7 @@ struct SecureStream::Impl {
       SecBufferDesc out_desc{SECBUFFER_VERSION, 1, out};
       ULONG attributes = 0;
       const bool start = first && !has_context;
-      SECURITY_STATUS status = InitializeSecurityContextW(
+      SECURITY_STATUS status = sspi.InitializeSecurityContextW(
           &credentials, start ? nullptr : &context, target.data(),
           kContextFlags, 0, 0, start ? nullptr : &in_desc, 0,
           start ? &context : nullptr, &out_desc, &attributes, nullptr);
@@ -276,7 +348,7 @@ struct SecureStream::Impl {
         if (out[0].cbBuffer > 0) {
           sent = co_await Send(out[0].pvBuffer, out[0].cbBuffer);
         }
-        FreeContextBuffer(out[0].pvBuffer);
+        sspi.FreeContextBuffer(out[0].pvBuffer);
       }
       if (!start) KeepExtra(in[1]);
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
@@ -297,7 +369,7 @@ struct SecureStream::Impl {
         {0, SECBUFFER_EMPTY, nullptr},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    SECURITY_STATUS status = DecryptMessage(&context, &desc, 0, nullptr);
+    SECURITY_STATUS status = sspi.DecryptMessage(&context, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) co_return false;
     if (status == SEC_I_CONTEXT_EXPIRED) {
       at_end = true;
@@ -330,6 +402,8 @@ struct SecureStream::Impl {
     co_return true;
   }
 
+  const TlsApi& api;
+  const SecurityFunctionTableW& sspi;
   std::string host;
   tcp::socket socket;
   CredHandle credentials{};
@@ -373,7 +447,7 @@ asio::awaitable<Status> SecureStream::WriteAll(asio::const_buffer data) {
          record.data() + s.sizes.cbHeader + n},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    SECURITY_STATUS status = EncryptMessage(&s.context, 0, &desc, 0);
+    SECURITY_STATUS status = s.sspi.EncryptMessage(&s.context, 0, &desc, 0);
     if (status != SEC_E_OK) co_return NetworkError(SecurityStatusText(status));
     const size_t total =
         buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
@@ -426,10 +500,12 @@ asio::awaitable<Result<SecureStream>> Secure(
     std::string host, tcp::socket socket,
     std::chrono::steady_clock::time_point deadline,
     std::chrono::steady_clock::duration idle_timeout) {
-  auto impl =
-      std::make_unique<SecureStream::Impl>(std::move(socket), idle_timeout);
+  Result<const TlsApi*> api = TheTlsApi();
+  if (!api.ok()) co_return std::move(api).error();
+  auto impl = std::make_unique<SecureStream::Impl>(**api, std::move(socket),
+                                                   idle_timeout);
   impl->host = host;
-  SECURITY_STATUS status = AcquireCredentials(&impl->credentials);
+  SECURITY_STATUS status = AcquireCredentials(impl->sspi, &impl->credentials);
   if (status != SEC_E_OK) {
     co_return NetworkError(SecurityStatusText(status));
   }
@@ -442,17 +518,17 @@ asio::awaitable<Result<SecureStream>> Secure(
   if (!handshake.ok()) co_return handshake.error();
 
   PCCERT_CONTEXT leaf = nullptr;
-  status = QueryContextAttributesW(&impl->context,
-                                   SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf);
+  status = impl->sspi.QueryContextAttributesW(
+      &impl->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf);
   if (status != SEC_E_OK || leaf == nullptr) {
     co_return CertificateFailed("the server sent no certificate");
   }
-  Status verified = VerifyServer(leaf, host);
-  CertFreeCertificateContext(leaf);
+  Status verified = VerifyServer(impl->api, leaf, host);
+  impl->api.free_certificate(leaf);
   if (!verified.ok()) co_return verified.error();
 
-  status = QueryContextAttributesW(&impl->context, SECPKG_ATTR_STREAM_SIZES,
-                                   &impl->sizes);
+  status = impl->sspi.QueryContextAttributesW(
+      &impl->context, SECPKG_ATTR_STREAM_SIZES, &impl->sizes);
   if (status != SEC_E_OK) co_return NetworkError(SecurityStatusText(status));
   co_return SecureStream(std::move(impl));
 }

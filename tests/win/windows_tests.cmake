@@ -6,7 +6,10 @@
 #     Windows test sets FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE}; the
 #     programs run through tests/win/wine-run.sh (the build's
 #     CMAKE_CROSSCOMPILING_EMULATOR);
-#   - small Windows tools of the tests (tests/win/*.c);
+#   - small Windows tools of the tests (tests/win/*.c), and the DLLs that
+#     the tests plant beside the program (build-dir/planted-dlls);
+#   - the check that the shipped programs import only DLLs that Windows
+#     always takes from its own folder;
 #   - the end-to-end cases and the fault matrix groups of e2e_test.py and
 #     fault_matrix.py in their Windows mode (--windows).
 set(TALVORO_WINE_FIXTURE wine)
@@ -42,6 +45,28 @@ file(STRINGS ${codesign}/publisher.sha256 test_signer LIMIT_COUNT 1)
 talvoro_bootstrap_program(talvoro-bootstrap-loopback-signed
   "${TALVORO_TEST_URL}" SIGNERS "${test_signer}")
 
+# planted-dlls/NAME.dll: tests/win/planted_dll.c under the name of a DLL
+# that the program loads, or that system DLLs load on its behalf, and that
+# is not one of the system's known DLLs. e2e_test.py plants them all.
+foreach(dll crypt32 cryptbase cryptsp dwmapi dxgi msimg32 schannel secur32
+        uxtheme version winhttp wintrust)
+  add_library(planted-${dll} SHARED ${win_dir}/planted_dll.c)
+  set_target_properties(planted-${dll} PROPERTIES OUTPUT_NAME ${dll}
+    PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted-dlls)
+  list(APPEND planted_dlls planted-${dll})
+endforeach()
+add_custom_target(planted-dlls ALL DEPENDS ${planted_dlls})
+add_dependencies(app_test planted-dlls)
+
+# Every program a user gets (and the loopback copies the tests run, built
+# from the same code) imports only DLLs from the allow-list in the script.
+add_test(NAME imports.system_dlls_only
+  COMMAND ${win_dir}/check-imports.sh ${CMAKE_OBJDUMP}
+          $<TARGET_FILE:talvoro-bootstrap> $<TARGET_FILE:talvoro-crc64>
+          $<TARGET_FILE:talvoro-bootstrap-loopback>
+          $<TARGET_FILE:talvoro-bootstrap-loopback-short-timeouts>
+          $<TARGET_FILE:talvoro-bootstrap-loopback-signed>)
+
 add_test(NAME wine.up
   COMMAND ${win_dir}/wine-prefix.sh up ${CMAKE_BINARY_DIR})
 set_tests_properties(wine.up PROPERTIES
@@ -59,6 +84,8 @@ foreach(case whole_run closed_half_way_then_resumed
         no_server_retries_every_three_seconds
         link_cut_every_megabyte_arrives_in_one_run
         working_folder_with_a_non_ascii_name
+        whole_run_beside_planted_dlls
+        system_dll_that_cannot_be_loaded_is_named
         window_centred_with_the_picture
         window_centred_and_sharp_at_144_dpi)
   add_test(NAME e2e.${case}

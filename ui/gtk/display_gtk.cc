@@ -5,17 +5,18 @@
 
 namespace talvoro::ui {
 
-std::optional<DisplayRect> FirstDisplayRect() {
+Result<std::optional<DisplayRect>> FirstDisplayRect() {
   GdkDisplay* display = gdk_display_get_default();
-  if (display == nullptr) return std::nullopt;
+  if (display == nullptr) return std::optional<DisplayRect>();
   for (int index : {0, 1}) {
     GdkMonitor* monitor = gdk_display_get_monitor(display, index);
     if (monitor == nullptr) continue;
     GdkRectangle r;
     gdk_monitor_get_geometry(monitor, &r);
-    return DisplayRect{r.x, r.y, r.x + r.width, r.y + r.height};
+    return std::optional<DisplayRect>(
+        DisplayRect{r.x, r.y, r.x + r.width, r.y + r.height});
   }
-  return std::nullopt;
+  return std::optional<DisplayRect>();
 }
 
 }  // namespace talvoro::ui

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/error.h"
+
 namespace talvoro::ui {
 
 // A desktop rectangle in screen pixels; right and bottom are exclusive.
@@ -21,8 +23,10 @@ struct DisplayRect {
 // none. GTK: monitor 0, else monitor 1 of the toolkit's display connection
 // (needs the running toolkit). Windows: output 0 of graphics adapter 0, else
 // output 0 of adapter 1, in physical pixels (the program is per-monitor DPI
-// aware through its manifest); nullopt also when DXGI cannot start.
-std::optional<DisplayRect> FirstDisplayRect();
+// aware through its manifest); nullopt also when DXGI cannot start. Errors
+// (kFile, Windows only): dxgi.dll or its CreateDXGIFactory1 cannot be had
+// from System32 (base/system_library.h).
+Result<std::optional<DisplayRect>> FirstDisplayRect();
 
 }  // namespace talvoro::ui
 

@@ -60,8 +60,9 @@ Result<ProgressWindow> ShowProgressWindow(
       height > kMaxPngPixels || picture->pixels.size() != width * height * 4) {
     return InputError(std::string(kBadPicture));
   }
-  std::optional<DisplayRect> display = FirstDisplayRect();
-  if (!display) return InputError(std::string(kNoDisplayOutput));
+  Result<std::optional<DisplayRect>> display = FirstDisplayRect();
+  if (!display.ok()) return std::move(display).error();
+  if (!*display) return InputError(std::string(kNoDisplayOutput));
 
   int w = static_cast<int>(width);
   int h = static_cast<int>(height);
@@ -72,7 +73,7 @@ Result<ProgressWindow> ShowProgressWindow(
   uiWindowSetBorderless(window, 1);
   uiWindowSetResizeable(window, 0);
   uiWindowSetMargined(window, 0);
-  WindowPosition at = PlaceWindow(*display, w, h);
+  WindowPosition at = PlaceWindow(**display, w, h);
   uiWindowSetPosition(window, at.x, at.y);
 
   uiBox* box = uiNewVerticalBox();

@@ -1,11 +1,13 @@
 // The display outputs as DXGI reports them: output 0 of the first graphics
-// adapter that has one (adapter 0, else adapter 1).
+// adapter that has one (adapter 0, else adapter 1). dxgi is loaded from
+// System32, never imported (base/system_library.h).
 #include <windows.h>
 // IDXGIOutput1 (DXGI 1.2) comes with dxgi1_2.h, which includes dxgi.h.
 #include <dxgi1_2.h>
 
 #include <memory>
 
+#include "base/system_library.h"
 #include "ui/src/display.h"
 
 namespace talvoro::ui {
@@ -42,19 +44,22 @@ std::optional<DisplayRect> FirstOutputOf(IDXGIFactory1* factory, UINT index) {
 
 }  // namespace
 
-std::optional<DisplayRect> FirstDisplayRect() {
+Result<std::optional<DisplayRect>> FirstDisplayRect() {
+  auto create_factory = SystemFunctionOf<decltype(CreateDXGIFactory1)>(
+      L"dxgi.dll", "CreateDXGIFactory1");
+  if (!create_factory.ok()) return std::move(create_factory).error();
   IDXGIFactory1* raw_factory = nullptr;
   // Fails without a display (DXGI_ERROR_UNSUPPORTED under Wine without X).
-  if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
-                                reinterpret_cast<void**>(&raw_factory)))) {
-    return std::nullopt;
+  if (FAILED((*create_factory)(__uuidof(IDXGIFactory1),
+                               reinterpret_cast<void**>(&raw_factory)))) {
+    return std::optional<DisplayRect>();
   }
   ComRef<IDXGIFactory1> factory(raw_factory);
   for (UINT adapter : {0u, 1u}) {
     if (std::optional<DisplayRect> rect = FirstOutputOf(factory.get(), adapter))
       return rect;
   }
-  return std::nullopt;
+  return std::optional<DisplayRect>();
 }
 
 }  // namespace talvoro::ui

@@ -1,6 +1,7 @@
 /* The image buffer: the pixels in a 32-bit top-down DIB section, blue,
  * green, red, alpha, with the colour premultiplied by alpha as AlphaBlend
- * takes it. */
+ * takes it. GdiAlphaBlend is gdi32's own AlphaBlend: msimg32, which is not
+ * always taken from the system folder, is not imported. */
 #include <stdlib.h>
 
 #include "uipriv.h"
@@ -96,7 +97,7 @@ void uiImageBufferDraw(uiDrawContext *c, uiImageBuffer *buf, uiRect *srcrect,
   if (buf->alpha) {
     /* AlphaBlend scales on its own; its filtering cannot be chosen. */
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    AlphaBlend(c->dc, dx, dy, dw, dh, mem, sx, sy, sw, sh, blend);
+    GdiAlphaBlend(c->dc, dx, dy, dw, dh, mem, sx, sy, sw, sh, blend);
   } else if (!scaled) {
     BitBlt(c->dc, dx, dy, dw, dh, mem, sx, sy, SRCCOPY);
   } else {
