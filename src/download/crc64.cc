@@ -10,10 +10,13 @@ namespace talvoro {
 
 namespace {
 
-// kSliceTables[k][b] is the register contribution of byte b followed by k
-// zero bytes; kSliceTables[0] is kCrc64Table.
-constexpr std::array<std::array<uint64_t, 256>, 8> kSliceTables = [] {
-  std::array<std::array<uint64_t, 256>, 8> t{};
+using SliceTables = std::array<std::array<uint64_t, 256>, 8>;
+
+// t[k][b] is the register contribution of byte b followed by k zero bytes;
+// t[0] is kCrc64Table. Made at run time, once: 16 KiB the program's file
+// need not carry.
+[[gnu::noinline]] SliceTables MakeSliceTables() {
+  SliceTables t{};
   t[0] = kCrc64Table;
   for (size_t k = 1; k < 8; ++k) {
     for (size_t b = 0; b < 256; ++b) {
@@ -22,7 +25,14 @@ constexpr std::array<std::array<uint64_t, 256>, 8> kSliceTables = [] {
     }
   }
   return t;
-}();
+}
+
+// On the heap, kept for the life of the process (a static object of this
+// size would sit in the file's data section all the same).
+const SliceTables& TheSliceTables() {
+  static const SliceTables* const tables = new SliceTables(MakeSliceTables());
+  return *tables;
+}
 
 inline uint64_t LoadLittleEndian64(const unsigned char* p) {
   uint64_t v;
@@ -72,7 +82,7 @@ uint64_t Crc64Slice8(uint64_t crc, const void* data, size_t len) {
   r = TableRaw(r, p, head);
   p += head;
   len -= head;
-  const auto& t = kSliceTables;
+  const SliceTables& t = TheSliceTables();
   while (len >= 8) {
     r ^= LoadLittleEndian64(p);
     r = t[7][r & 0xff] ^ t[6][(r >> 8) & 0xff] ^ t[5][(r >> 16) & 0xff] ^

@@ -114,9 +114,7 @@ Result<const TlsApi*> TheTlsApi() {
 }
 
 std::string SecurityStatusText(SECURITY_STATUS status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX",
-                static_cast<unsigned long>(status));
+  const std::string code = HexCode(static_cast<unsigned long>(status));
   std::string text = Win32ErrorText(static_cast<DWORD>(status));
   if (text.rfind("os error", 0) == 0) return std::string("TLS error ") + code;
   return text + " (" + code + ")";
@@ -157,10 +155,8 @@ std::string ChainFailure(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT leaf) {
   if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) {
     return "certificate signature failure";
   }
-  char text[64];
-  std::snprintf(text, sizeof text, "certificate chain not trusted (0x%08lX)",
-                static_cast<unsigned long>(status));
-  return text;
+  return "certificate chain not trusted (" +
+         HexCode(static_cast<unsigned long>(status)) + ")";
 }
 
 // The reason the SSL policy gives, in the same words.

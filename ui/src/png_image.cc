@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,7 +28,10 @@ void ReadData(png_structp png, png_bytep out, size_t n) {
 
 void OnError(png_structp png, png_const_charp message) {
   auto* source = static_cast<Source*>(png_get_error_ptr(png));
-  std::snprintf(source->message, sizeof source->message, "%s", message);
+  // Cut to the buffer, always terminated.
+  const size_t n = std::min(std::strlen(message), sizeof source->message - 1);
+  std::memcpy(source->message, message, n);
+  source->message[n] = '\0';
   png_longjmp(png, 1);
 }
 

@@ -20,7 +20,8 @@ void uipriv_control_set_parent(uiControl *c, uiControl *parent) {
   if (parent != NULL && c->parent != NULL)
     uipriv_user_bug(
         "You cannot give a uiControl a parent while it already "
-        "has one.");
+        "has one.",
+        0, "");
   c->parent = parent;
   SetParent(c->hwnd, parent != NULL ? parent->hwnd : uipriv_parking_window());
 }
@@ -37,7 +38,8 @@ void uiControlDestroy(uiControl *c) {
   if (c->parent != NULL)
     uipriv_user_bug(
         "You cannot destroy a uiControl while it still has a "
-        "parent.");
+        "parent.",
+        0, "");
   if (c->destroy_children != NULL) c->destroy_children(c);
   /* No message reaches the control once its struct is gone. */
   SetWindowLongPtrW(c->hwnd, GWLP_USERDATA, 0);

@@ -1,5 +1,4 @@
 /* Start, end and stepping of the Win32 backend. */
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,13 +14,33 @@ static const WCHAR *const registered[] = {
 
 HWND uipriv_parking_window(void) { return parking; }
 
+char *uipriv_decimal(char *out, long number) {
+  char digits[24];
+  size_t n = 0;
+  unsigned long magnitude =
+      number < 0 ? 0UL - (unsigned long)number : (unsigned long)number;
+  do {
+    digits[n++] = (char)('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  char *p = out;
+  if (number < 0) *p++ = '-';
+  while (n > 0) *p++ = digits[--n];
+  *p = '\0';
+  return out;
+}
+
 /* "what failed (error N)" in malloc'd memory, as uiFreeInitError() frees. */
 static const char *init_error(const char *what, DWORD code) {
-  const char *format = "%s failed (error %lu)";
-  int n = snprintf(NULL, 0, format, what, (unsigned long)code);
-  char *message = malloc((size_t)n + 1);
+  char number[24];
+  uipriv_decimal(number, (long)code);
+  size_t n = strlen(what) + strlen(" failed (error ") + strlen(number) + 2;
+  char *message = malloc(n);
   if (message == NULL) abort();
-  snprintf(message, (size_t)n + 1, format, what, (unsigned long)code);
+  strcpy(message, what);
+  strcat(message, " failed (error ");
+  strcat(message, number);
+  strcat(message, ")");
   return message;
 }
 
@@ -106,11 +125,16 @@ WCHAR *uipriv_to_utf16(const char *text) {
   return out;
 }
 
-void uipriv_user_bug(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  vfprintf(stderr, format, ap);
-  va_end(ap);
+void uipriv_user_bug(const char *before, long number, const char *after) {
+  size_t n = strlen(before);
+  if (n > 0 && before[n - 1] == '%') {
+    char digits[24];
+    fwrite(before, 1, n - 1, stderr);
+    fputs(uipriv_decimal(digits, number), stderr);
+  } else {
+    fputs(before, stderr);
+  }
+  fputs(after, stderr);
   fputc('\n', stderr);
   fflush(stderr);
   abort();

@@ -62,7 +62,7 @@ void uiProgressBarSetValue(uiProgressBar *p, int value) {
     return;
   }
   if (value < 0 || value > 100)
-    uipriv_user_bug("Value %d is out of range for uiProgressBars.", value);
+    uipriv_user_bug("Value %", value, " is out of range for uiProgressBars.");
   if (p->marquee) set_marquee(p, 0);
   HWND hwnd = p->c.hwnd;
   /* With visual styles the bar glides toward a higher value and would lag

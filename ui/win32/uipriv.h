@@ -71,8 +71,15 @@ uiControl *uipriv_control_of(HWND hwnd);
  * become U+FFFD. Aborts when out of memory. */
 WCHAR *uipriv_to_utf16(const char *text);
 
-/* Reports a caller's bug on stderr and aborts. */
-void uipriv_user_bug(const char *format, ...)
-    __attribute__((format(printf, 1, 2), noreturn));
+/* Reports a caller's bug on stderr: `before`, the decimal `number` when
+ * `before` ends in '%' (which is not printed), then `after`; aborts. The
+ * backend does without the printf family, whose formatter would make up a
+ * tenth of the program. */
+void uipriv_user_bug(const char *before, long number, const char *after)
+    __attribute__((noreturn));
+
+/* The decimal digits of `number` into `out` (at least 21 bytes),
+ * NUL-terminated; returns `out`. */
+char *uipriv_decimal(char *out, long number);
 
 #endif /* TALVORO_UI_WIN32_UIPRIV_H_ */
