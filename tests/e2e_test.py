@@ -403,7 +403,6 @@ def assert_plain_windows_file(test, path):
 
 # x, y, width, height of the window: the picture's size, centred on the
 # tests' 1920x1080 screen.
-WINDOW = (810, 455, 300, 169)
 # The progress bar's height at most (28 pixels at 96 dpi on Windows, 42 at
 # 144): the rows above it must show the picture.
 MAX_BAR = 48
@@ -428,11 +427,26 @@ def window_geometries(display):
     return found
 
 
-def splash_pixels():
-    """The picture of assets/splash.png as 8-bit RGBA rows."""
+def splash_pixels(scaled_by=None, width=None, height=None):
+    """The picture of assets/splash.png as 8-bit RGBA rows; resized to
+    width x height with ImageMagick's filter `scaled_by` when given."""
+    resize = (["-filter", scaled_by, "-resize", "%dx%d!" % (width, height)]
+              if scaled_by else [])
     return subprocess.run(
-        ["convert", os.path.join(ROOT, "assets", "splash.png"), "-depth", "8",
-         "rgba:-"], check=True, capture_output=True).stdout
+        ["convert", os.path.join(ROOT, "assets", "splash.png")] + resize
+        + ["-depth", "8", "rgba:-"], check=True, capture_output=True).stdout
+
+
+def mean_difference(picture, screen, width, rows):
+    """The mean difference of a colour channel between `picture` (RGBA) and
+    `screen` (RGB) over the opaque pixels of the first `rows` rows."""
+    total = count = 0
+    for i in range(width * rows):
+        if picture[4 * i + 3] == 255:
+            for k in range(3):
+                total += abs(picture[4 * i + k] - screen[3 * i + k])
+            count += 3
+    return total / max(count, 1)
 
 
 def screen_pixels(display, x, y, w, h):
@@ -695,42 +709,70 @@ class EndToEnd(unittest.TestCase):
     def test_window_centred_with_the_picture(self):
         self.check_window_on_screen()
 
-    def test_window_centred_and_sharp_at_144_dpi(self):
+    def test_window_centred_and_enlarged_at_144_dpi(self):
         if not WINE:
             self.skipTest("LogPixels is a Windows setting")
         self.check_window_on_screen(dpi=144)
 
-    def check_window_on_screen(self, dpi=None):
+    def test_window_centred_and_enlarged_at_192_dpi(self):
+        if not WINE:
+            self.skipTest("LogPixels is a Windows setting")
+        self.check_window_on_screen(dpi=192)
+
+    def check_window_on_screen(self, dpi=96):
         """With no server the program keeps retrying with its window up: the
-        window is 300x169 at the centre of the 1920x1080 screen, the rows
-        above the bar show the picture pixel for pixel (sharp, unscaled),
-        and a close request ends the program with exit code 0. In the
-        Windows mode the run gets a copy of the prefix with a screen of its
-        own (the other tests' windows share the prefix's screen, at the same
-        place), with `dpi` as its LogPixels setting."""
+        window is the picture's size times the display's scale (300x169 at
+        96 dpi) at the centre of the 1920x1080 screen, the rows above the
+        bar show the picture (pixel for pixel unscaled; on a scaled display
+        smoothly enlarged, closer to a bilinear enlargement than to repeated
+        pixels), and a close request ends the program with exit code 0. In
+        the Windows mode the run gets a copy of the prefix with a screen of
+        its own (the other tests' windows share the prefix's screen, at the
+        same place), with `dpi` as its LogPixels setting."""
         display, wine = Fixture.display, None
         if WINE:
             wine = WINE.clone(os.path.join(self.root, "prefix"))
             self.addCleanup(wine.drop)
             display = wine.display
-            if dpi:
+            if dpi != 96:
                 wine.run("reg", "add", "HKCU\\Control Panel\\Desktop", "/v",
                          "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+        scale = dpi / 96
+        width, height = (300 * dpi + 48) // 96, (169 * dpi + 48) // 96
+        window = ((1920 - width) // 2, (1080 - height) // 2, width, height)
         run = Run(self.work, wine)
         self.runs.append(run)
         self.assertTrue(wait_until(lambda: window_geometries(display), 30),
                         "no window titled %s" % TITLE)
-        self.assertEqual(window_geometries(display), [WINDOW])
-        picture = splash_pixels()
-        rows = [0]
+        self.assertEqual(window_geometries(display), [window])
+        if scale == 1:
+            picture = splash_pixels()
+            rows = [0]
 
-        def shows_picture():
-            shot = screen_pixels(display, *WINDOW)
-            rows[0] = rows_showing(picture, shot, WINDOW[2])
-            return WINDOW[3] - MAX_BAR <= rows[0] < WINDOW[3]
-        self.assertTrue(wait_until(shows_picture, 15),
-                        "%d of %d rows show the picture above a bar"
-                        % (rows[0], WINDOW[3]))
+            def shows_picture():
+                shot = screen_pixels(display, *window)
+                rows[0] = rows_showing(picture, shot, width)
+                return height - MAX_BAR <= rows[0] < height
+            self.assertTrue(wait_until(shows_picture, 15),
+                            "%d of %d rows show the picture above a bar"
+                            % (rows[0], height))
+        else:
+            # Rows surely above the bar, whose height scales too.
+            rows = height - int(MAX_BAR * scale)
+            smooth = splash_pixels("Triangle", width, height)
+            repeated = splash_pixels("Point", width, height)
+            found = [None, None]
+
+            def shows_enlarged_picture():
+                shot = screen_pixels(display, *window)
+                if len(shot) != width * height * 3:
+                    return False
+                found[:] = [mean_difference(smooth, shot, width, rows),
+                            mean_difference(repeated, shot, width, rows)]
+                return found[0] < 3 and found[1] > 1.5 * found[0]
+            self.assertTrue(wait_until(shows_enlarged_picture, 15),
+                            "mean difference to a smooth enlargement %s, "
+                            "to repeated pixels %s" % tuple(found))
         self.assertEqual(run.close_window(), 0)
         self.assertNotIn("下载成功", run.stdout())
 

@@ -87,7 +87,8 @@ foreach(case whole_run closed_half_way_then_resumed
         whole_run_beside_planted_dlls
         system_dll_that_cannot_be_loaded_is_named
         window_centred_with_the_picture
-        window_centred_and_sharp_at_144_dpi)
+        window_centred_and_enlarged_at_144_dpi
+        window_centred_and_enlarged_at_192_dpi)
   add_test(NAME e2e.${case}
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e_test.py --windows
             ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT} EndToEnd.test_${case})

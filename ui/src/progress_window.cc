@@ -9,7 +9,12 @@
 namespace talvoro::ui {
 namespace {
 
-// Draws the picture unscaled at the area's top-left corner.
+// The DPI of a display at 100 %.
+constexpr uint32_t kBaseDpi = 96;
+
+// Draws the picture at the area's top-left corner as wide as the area,
+// which is the window's width: unscaled where the window has the picture's
+// size, smoothly enlarged on a scaled display.
 class PicturePainter : public AreaHandler {
  public:
   explicit PicturePainter(std::shared_ptr<const RgbaImage> picture)
@@ -22,8 +27,17 @@ class PicturePainter : public AreaHandler {
         uiNewImageBuffer(params.context, width, height, /*alpha=*/1);
     if (buffer == nullptr) return;
     uiImageBufferUpdate(buffer, picture_->pixels.data());
-    uiRect rect{0, 0, width, height};
-    uiImageBufferDraw(params.context, buffer, &rect, &rect, /*filter=*/0);
+    uiRect source{0, 0, width, height};
+    uiRect shown = source;
+    const int area_width = static_cast<int>(params.area_width);
+    if (area_width > 0 && area_width != width) {
+      shown.Width = area_width;
+      shown.Height =
+          static_cast<int>((int64_t{height} * area_width + width / 2) / width);
+    }
+    const bool scaled = shown.Width != width;
+    uiImageBufferDraw(params.context, buffer, &source, &shown,
+                      /*filter=*/scaled ? 1 : 0);
     uiFreeImageBuffer(buffer);
   }
 
@@ -64,8 +78,10 @@ Result<ProgressWindow> ShowProgressWindow(
   if (!display.ok()) return std::move(display).error();
   if (!*display) return InputError(std::string(kNoDisplayOutput));
 
-  int w = static_cast<int>(width);
-  int h = static_cast<int>(height);
+  // The picture's size on the output's scale, rounded.
+  const uint32_t dpi = (*display)->dpi;
+  int w = static_cast<int>((width * dpi + kBaseDpi / 2) / kBaseDpi);
+  int h = static_cast<int>((height * dpi + kBaseDpi / 2) / kBaseDpi);
   uiWindow* window = NewWindow(ui, kWindowTitle, w, h, /*has_menubar=*/false);
   // The handler's handle stays with the window for the rest of the process.
   uiWindowOnClosing(window, &OnClosing, new UI(ui));

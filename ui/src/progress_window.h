@@ -84,8 +84,10 @@ WindowPosition PlaceWindow(const DisplayRect& display, int32_t width,
                            int32_t height);
 
 // Builds and shows the progress window: titled kWindowTitle, exactly the
-// picture's size, borderless, not resizable, placed by PlaceWindow() on
-// the first display output, the picture on top and an empty bar under it.
+// picture's size on the output's scale (times dpi / 96, rounded; the
+// picture then smoothly enlarged), borderless, not resizable, placed by
+// PlaceWindow() on the first display output, the picture on top and an
+// empty bar under it.
 // Closing the window asks the message loop to end (uiQuit) and leaves the
 // window as it is; the closing handler keeps its own copy of `ui`, so the
 // toolkit stays up until the process ends.

@@ -20,6 +20,21 @@ struct ComRelease {
 template <typename T>
 using ComRef = std::unique_ptr<T, ComRelease>;
 
+// The effective DPI of `monitor` (shcore's GetDpiForMonitor, loaded from
+// System32), or 96 when it cannot be had.
+uint32_t DpiOf(HMONITOR monitor) {
+  using GetDpi = HRESULT WINAPI(HMONITOR, int, UINT*, UINT*);
+  static const Result<GetDpi*> get_dpi =
+      SystemFunctionOf<GetDpi>(L"shcore.dll", "GetDpiForMonitor");
+  UINT x = 0, y = 0;
+  constexpr int kEffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
+  if (monitor == nullptr || !get_dpi.ok() ||
+      FAILED((*get_dpi.value())(monitor, kEffectiveDpi, &x, &y)) || x == 0) {
+    return 96;
+  }
+  return x;
+}
+
 // The desktop rectangle of output 0 of adapter `index`, or nullopt when the
 // adapter or its output does not exist or the output is older than DXGI 1.2
 // (no IDXGIOutput1).
@@ -39,7 +54,7 @@ std::optional<DisplayRect> FirstOutputOf(IDXGIFactory1* factory, UINT index) {
   }
   ComRef<IDXGIOutput1> output1(raw_output1);
   const RECT& r = desc.DesktopCoordinates;
-  return DisplayRect{r.left, r.top, r.right, r.bottom};
+  return DisplayRect{r.left, r.top, r.right, r.bottom, DpiOf(desc.Monitor)};
 }
 
 }  // namespace

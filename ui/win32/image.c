@@ -76,6 +76,51 @@ static int clip_span(int *pos, int *len, int limit, int *dpos, int *dlen) {
   return 1;
 }
 
+/* A dw x dh DIB section holding the sw x sh pixels of `buf` at (sx, sy)
+ * enlarged or shrunk bilinearly (pixel centres mapped onto each other,
+ * edges clamped); premultiplied colour interpolates as it is. NULL when
+ * out of resources. */
+static HBITMAP resampled(HDC dc, const uiImageBuffer *buf, int sx, int sy,
+                         int sw, int sh, int dw, int dh) {
+  BITMAPINFO bmi = {0};
+  bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+  bmi.bmiHeader.biWidth = dw;
+  bmi.bmiHeader.biHeight = -dh;
+  bmi.bmiHeader.biPlanes = 1;
+  bmi.bmiHeader.biBitCount = 32;
+  bmi.bmiHeader.biCompression = BI_RGB;
+  void *bits = NULL;
+  HBITMAP bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, NULL, 0);
+  if (bitmap == NULL || bits == NULL) return NULL;
+  uint32_t *out = bits;
+  for (int y = 0; y < dh; y++) {
+    /* Source positions in 1/256 pixel. */
+    int fy = (int)(((2 * y + 1) * (int64_t)sh * 128) / dh) - 128;
+    if (fy < 0) fy = 0;
+    int y0 = fy >> 8, wy = fy & 255;
+    int y1 = y0 + 1 < sh ? y0 + 1 : sh - 1;
+    const uint32_t *r0 = buf->bits + (size_t)(sy + y0) * buf->width + sx;
+    const uint32_t *r1 = buf->bits + (size_t)(sy + y1) * buf->width + sx;
+    for (int x = 0; x < dw; x++) {
+      int fx = (int)(((2 * x + 1) * (int64_t)sw * 128) / dw) - 128;
+      if (fx < 0) fx = 0;
+      int x0 = fx >> 8, wx = fx & 255;
+      int x1 = x0 + 1 < sw ? x0 + 1 : sw - 1;
+      uint32_t p = 0;
+      for (int shift = 0; shift < 32; shift += 8) {
+        uint32_t a = r0[x0] >> shift & 255, b = r0[x1] >> shift & 255;
+        uint32_t c = r1[x0] >> shift & 255, d = r1[x1] >> shift & 255;
+        uint32_t top = a * (256 - wx) + b * wx;
+        uint32_t bottom = c * (256 - wx) + d * wx;
+        uint32_t v = (top * (256 - wy) + bottom * wy + 32768) >> 16;
+        p |= v << shift;
+      }
+      out[(size_t)y * dw + x] = p;
+    }
+  }
+  return bitmap;
+}
+
 void uiImageBufferDraw(uiDrawContext *c, uiImageBuffer *buf, uiRect *srcrect,
                        uiRect *dstrect, int filter) {
   if (srcrect->Width <= 0 || srcrect->Height <= 0 || dstrect->Width <= 0 ||
@@ -94,8 +139,17 @@ void uiImageBufferDraw(uiDrawContext *c, uiImageBuffer *buf, uiRect *srcrect,
   if (mem == NULL) return;
   HGDIOBJ old = SelectObject(mem, buf->bitmap);
   int scaled = sw != dw || sh != dh;
-  if (buf->alpha) {
-    /* AlphaBlend scales on its own; its filtering cannot be chosen. */
+  HBITMAP smooth = buf->alpha && scaled && filter
+                       ? resampled(c->dc, buf, sx, sy, sw, sh, dw, dh)
+                       : NULL;
+  if (smooth != NULL) {
+    /* Enlarged or shrunk smoothly first: AlphaBlend's own scaling repeats
+     * or drops pixels. */
+    SelectObject(mem, smooth);
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    GdiAlphaBlend(c->dc, dx, dy, dw, dh, mem, 0, 0, dw, dh, blend);
+  } else if (buf->alpha) {
+    /* Unscaled, or scaled without a filter: AlphaBlend does it. */
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     GdiAlphaBlend(c->dc, dx, dy, dw, dh, mem, sx, sy, sw, sh, blend);
   } else if (!scaled) {
@@ -110,6 +164,7 @@ void uiImageBufferDraw(uiDrawContext *c, uiImageBuffer *buf, uiRect *srcrect,
   }
   SelectObject(mem, old);
   DeleteDC(mem);
+  if (smooth != NULL) DeleteObject(smooth);
 }
 
 void uiFreeImageBuffer(uiImageBuffer *buf) {

@@ -78,6 +78,14 @@ static LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam,
       }
       layout(w);
       return 0;
+    case WM_DPICHANGED: {
+      /* Moved to a display of another scale: take the size and place the
+       * system suggests, the content scaled alike (WM_SIZE follows). */
+      const RECT *r = (const RECT *)lparam;
+      SetWindowPos(hwnd, NULL, r->left, r->top, r->right - r->left,
+                   r->bottom - r->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     default:
       return DefWindowProcW(hwnd, msg, wparam, lparam);
   }
