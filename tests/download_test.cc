@@ -485,29 +485,47 @@ TEST_F(DownloadTest, RefusedPublicationIsNotDownloadedAgain) {
   EXPECT_EQ(server_.accepted(), 7);
 }
 
+// A CRC failure is forgiven once; the second in a row, or a refusal from
+// the hand-off, refuses the publication until it changes or the interval
+// has passed.
 TEST(PublicationMemoryTest, RefusesOnlyTheRejectedOneWithinTheInterval) {
   using Clock = PublicationMemory::Clock;
   const auto t0 = Clock::now();
   const auto ten_minutes = std::chrono::minutes(10);
   const Publication bad{"\"v1\"", 5, 3};
+  const Publication other{"\"v2\"", 5, 3};
   PublicationMemory memory;
-  memory.RejectLastDownloaded(t0);  // nothing downloaded yet
+  memory.NoteCheckFailed(t0);  // nothing downloaded yet
+  memory.RejectLastDownloaded(t0);
   EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
 
   memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
   EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
-  memory.RejectLastDownloaded(t0);
+  memory.NoteDownloaded(other);  // another file failed in between
+  memory.NoteCheckFailed(t0);
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
+  EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
   EXPECT_TRUE(memory.Refuses(bad, t0 + ten_minutes - std::chrono::seconds(1),
                              ten_minutes));
   EXPECT_FALSE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
-  for (const Publication& other :
-       {Publication{"\"v2\"", 5, 3}, Publication{"\"v1\"", 6, 3},
+  for (const Publication& changed :
+       {other, Publication{"\"v1\"", 6, 3},
         Publication{"\"v1\"", std::nullopt, 3}, Publication{"\"v1\"", 5, 4}}) {
-    EXPECT_FALSE(memory.Refuses(other, t0, ten_minutes));
+    EXPECT_FALSE(memory.Refuses(changed, t0, ten_minutes));
   }
-  // A recheck that fails again renews the refusal.
-  memory.RejectLastDownloaded(t0 + ten_minutes);
+  // The recheck fails again: refused again at once.
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0 + ten_minutes);
   EXPECT_TRUE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
+  // The hand-off's refusal needs no second failure.
+  memory.NoteDownloaded(other);
+  memory.RejectLastDownloaded(t0);
+  EXPECT_TRUE(memory.Refuses(other, t0, ten_minutes));
+  EXPECT_FALSE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
   EXPECT_EQ(DescribePublication(Publication{"", std::nullopt, 0}),
             "ETag (none), CRC absent, 0 bytes");
 }

@@ -14,9 +14,22 @@ void PublicationMemory::NoteDownloaded(const Publication& publication) {
   last_downloaded_ = publication;
 }
 
-void PublicationMemory::RejectLastDownloaded(Clock::time_point now) {
+void PublicationMemory::NoteCheckFailed(Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!last_downloaded_) return;
+  if (failed_once_ == last_downloaded_ || rejected_ == last_downloaded_) {
+    RejectLocked(now);
+  } else {
+    failed_once_ = last_downloaded_;
+  }
+}
+
+void PublicationMemory::RejectLastDownloaded(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (last_downloaded_) RejectLocked(now);
+}
+
+void PublicationMemory::RejectLocked(Clock::time_point now) {
   rejected_ = last_downloaded_;
   rejected_at_ = now;
 }

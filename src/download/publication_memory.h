@@ -2,13 +2,15 @@
 // check, so that a host announcing a bad file is not asked for the whole
 // file again at every retry.
 //
-// The download notes each file it finished (NoteDownloaded); when that file
-// is refused (a CRC mismatch, or any later refusal of the same bytes), the
-// publication is marked as rejected (RejectLastDownloaded). While HEAD
-// answers still announce it, the download sends no GET (Refuses), until
-// the announcement changes or a recheck interval has passed since the
-// rejection. Only the last rejected publication is kept. Memory only: a new
-// process starts with none.
+// The download notes each file it finished (NoteDownloaded). A file that
+// fails its CRC check is remembered (NoteCheckFailed); when the same
+// publication fails a second time in a row, it is refused: a byte damaged
+// on the way fails once, a wrong publication every time. A refusal of the
+// file for another reason (RejectLastDownloaded) takes effect at once.
+// While HEAD answers still announce a refused publication, the download
+// sends no GET (Refuses), until the announcement changes or a recheck
+// interval has passed since the refusal. Only the last refused publication
+// is kept. Memory only: a new process starts with none.
 #ifndef TALVORO_DOWNLOAD_PUBLICATION_MEMORY_H_
 #define TALVORO_DOWNLOAD_PUBLICATION_MEMORY_H_
 
@@ -45,26 +47,36 @@ class PublicationMemory {
   // disk, not yet checked).
   void NoteDownloaded(const Publication& publication);
 
-  // Marks the publication of the last NoteDownloaded as rejected at `now`:
-  // downloads of it are refused from then on (see Refuses). The download
-  // task calls it on a CRC mismatch; the main thread calls it when the
-  // hand-off refuses the verified file (a signature that does not hold,
-  // say), before it cleans up and restarts as after a CRC mismatch. Does
-  // nothing before the first NoteDownloaded. Rejecting again restarts the
-  // recheck interval.
+  // The file of the last NoteDownloaded failed its CRC check at `now`. The
+  // first failure of a publication is only remembered; a second one in a
+  // row (no other publication failed in between) refuses it as
+  // RejectLastDownloaded does. The download task calls it. Does nothing
+  // before the first NoteDownloaded.
+  void NoteCheckFailed(Clock::time_point now = Clock::now());
+
+  // Refuses the publication of the last NoteDownloaded at `now`: downloads
+  // of it are skipped from then on (see Refuses). For the main thread when
+  // the hand-off refuses the verified file (a signature that does not
+  // hold, say); call it before cleaning up and restarting as after a CRC
+  // mismatch (DownloadStatus phase kChecksumFailed), so that the next
+  // attempt already sees it. Does nothing before the first NoteDownloaded.
+  // Refusing again restarts the recheck interval.
   void RejectLastDownloaded(Clock::time_point now = Clock::now());
 
   // Whether a download of `announced` at `now` must be skipped: true while
   // it equals the rejected publication and less than `recheck_after` has
-  // passed since the rejection (then one full download is allowed; if its
-  // file fails again, the rejection is renewed). False for any other
-  // publication, and when none was rejected.
+  // passed since the refusal (then full downloads are allowed again; the
+  // next failure of its file renews the refusal). False for any other
+  // publication, and when none was refused.
   bool Refuses(const Publication& announced, Clock::time_point now,
                Clock::duration recheck_after) const;
 
  private:
+  void RejectLocked(Clock::time_point now);
+
   mutable std::mutex mutex_;
   std::optional<Publication> last_downloaded_;
+  std::optional<Publication> failed_once_;
   std::optional<Publication> rejected_;
   Clock::time_point rejected_at_;
 };

@@ -125,7 +125,7 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
   // The refusal is on record before the poll step can see the phase and
   // start the next attempt.
   CheckIntegrity(target, *result, *status, [&publications] {
-    if (publications) publications->RejectLastDownloaded();
+    if (publications) publications->NoteCheckFailed();
   });
 }
 

@@ -88,8 +88,8 @@ void PollStep(DownloadStatus& status, PollState& state,
 // target in `folder`, checks
 // its CRC and leaves its outcome in `status`'s phase; it prints
 // "下载失败: " and the error on stderr when the download fails. A file that
-// fails the check is marked as refused in `options.publications` (if any)
-// before the phase says so.
+// fails the check is noted in `options.publications` (if any) before the
+// phase says so.
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status,
                        const DownloadOptions& options = {});
