@@ -1105,6 +1105,12 @@ SCENARIOS = [
     KilledAgainAndAgain,
     scenario("process.started_with_stdout_and_stderr_closed", quiet=True,
              listen_after=4.0,
+             windows_skip=(
+                 "with descriptors 1 and 2 closed, Wine's own wineserver "
+                 "request pipe takes descriptor 2 (seen with strace) and the "
+                 "process is killed once the program writes its first line; "
+                 "closed Unix descriptors under Wine are not a Windows start "
+                 "without standard handles"),
              wrapper=("sh", "-c", 'exec "$@" >&- 2>&-', "sh"),
              check=lambda self, ctx: (
                  [] if ctx.stdout + ctx.stderr == "" and ctx.server.gets == 1
