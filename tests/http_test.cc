@@ -93,32 +93,16 @@ TEST(HeadResponseTest, NamesInAnyCaseAndBareLineBreaks) {
 }
 
 // The one status-line parser and header matcher behind the HEAD, GET,
-// redirect and CONNECT answers.
+// redirect and CONNECT answers: a code with more digits after it is no
+// redirect; a name must be the whole field name.
 TEST(HttpParseTest, StatusLinesAndHeaderNames) {
-  std::optional<StatusLine> s = ParseStatusLine("HTTP/1.0 407 Proxy auth\r\n");
-  ASSERT_TRUE(s.has_value());
-  EXPECT_EQ(s->version, "HTTP/1.0");
-  EXPECT_EQ(s->code, 407);
-  EXPECT_TRUE(s->code_alone);
-  s = ParseStatusLine("HTTP/1.1 3071");
-  ASSERT_TRUE(s.has_value());
-  EXPECT_EQ(s->code, 307);
-  EXPECT_FALSE(s->code_alone);
-  for (const char* bad :
-       {"HTTP/1.1 20", "HTTP/1.1 2x0", "HTTP/1.1-200", " HTTP/1.1 200", ""}) {
-    EXPECT_FALSE(ParseStatusLine(bad).has_value()) << bad;
-  }
-  EXPECT_TRUE(IsHttp11Status("HTTP/1.1 2000", 200));
-  EXPECT_FALSE(IsHttp11Status("HTTP/1.0 200 OK", 200));
-  EXPECT_FALSE(IsHttp11Status("http/1.1 200 OK", 200));
-
+  EXPECT_TRUE(ParseStatusLine("HTTP/1.1 307\r\n")->code_alone);
+  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 3071")->code_alone);
+  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 2x0").has_value());
   EXPECT_EQ(HeaderValue("eTaG:  \"a\" \r", "ETag"), "\"a\"");
-  EXPECT_EQ(HeaderValue("ETag:", "ETag"), "");
   EXPECT_FALSE(HeaderValue("ETag : x", "ETag").has_value());
   EXPECT_FALSE(HeaderValue("ETags: x", "ETag").has_value());
   EXPECT_FALSE(HeaderValue("ETag", "ETag").has_value());
-  EXPECT_TRUE(EqualsIgnoringCase("Chunked", "cHUNKED"));
-  EXPECT_FALSE(EqualsIgnoringCase("chunked", "chunke"));
 }
 
 TEST(HeadResponseTest, RepeatedHeadersAreHandledEachTime) {
