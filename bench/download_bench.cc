@@ -16,6 +16,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "download/download.h"
@@ -30,7 +31,7 @@ asio::awaitable<bool> DownloadOnce(std::string url, std::string folder,
                                    talvoro::DownloadStatusRef status) {
   const std::string target = folder + "/" + talvoro::kTargetFileName;
   const std::string sidecar = folder + "/" + talvoro::kEtagFileName;
-  talvoro::Result<uint64_t> remote_crc =
+  talvoro::Result<std::optional<uint64_t>> remote_crc =
       co_await talvoro::Download(url, target, sidecar, status);
   if (!remote_crc.ok()) {
     std::fprintf(stderr, "download_bench: %s\n",

@@ -112,6 +112,25 @@ TEST(PollStep, FailureCleansUpPausesThenRestarts) {
   EXPECT_EQ(p.s.percent, 0);
 }
 
+// A refused publication still announced wrote nothing: no clean-up (whose
+// missing files would each print a line), and the pauses go on growing as
+// after the CRC mismatch that refused it.
+TEST(PollStep, RefusedPublicationBacksOffWithoutCleanUp) {
+  Poller p;
+  Set(p.s, kChecksumFailed, 100);
+  p.Poll();
+  for (int64_t pause : {1000, 2000, 4000}) {
+    Set(p.s, kPublicationRejected, 0);
+    p.r.log.clear();
+    p.Poll();
+    p.Wait(milliseconds(pause));
+    p.Poll();
+    EXPECT_EQ(p.r.log,
+              (std::vector<std::string>{"pause " + std::to_string(pause),
+                                        "bar 0", "start"}));
+  }
+}
+
 TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
   Poller p;
   Set(p.s, kDownloadInterrupted, 30);

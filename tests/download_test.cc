@@ -48,7 +48,7 @@ std::string Content(size_t size) {
 struct Outcome {
   Status status;
   std::string out;
-  uint64_t crc = 0;
+  std::optional<uint64_t> crc;
   DownloadStatus::Snapshot snapshot{};
 };
 
@@ -89,13 +89,15 @@ class DownloadTest : public ::testing::Test {
          std::to_string(file.size() - 1) + "/" + std::to_string(file.size())});
   }
 
-  Outcome Run(uint8_t initial_percent = 0) {
+  Outcome Run(uint8_t initial_percent = 0,
+              const DownloadOptions& options = {}) {
     Outcome outcome;
     auto status = std::make_shared<DownloadStatus>();
     status->percent = initial_percent;
     status->phase = kDownloadFailed;
     ::testing::internal::CaptureStdout();
-    Result<uint64_t> crc = RunEngine(Download(url_, target_, sidecar_, status));
+    Result<std::optional<uint64_t>> crc =
+        RunEngine(Download(url_, target_, sidecar_, status, options));
     if (crc.ok()) {
       outcome.crc = *crc;
     } else {
@@ -427,6 +429,107 @@ TEST_F(DownloadTest, HeadFailureKeepsEverything) {
   EXPECT_EQ(ReadFile(sidecar_), "e");
 }
 
+// A length that cannot fit on any disk is "not enough free disk space" like
+// any other: the sum saturates instead of wrapping, and no GET is sent.
+TEST_F(DownloadTest, HugeAnnouncedLengthSendsNoGet) {
+  Head({"Content-Length: 9223372036854775808", "ETag: \"big\""});
+  Outcome o = Run();
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kNoSpace);
+  EXPECT_EQ(o.status.error().message.rfind(
+                "not enough free disk space: 18446744073709551615 bytes "
+                "needed, ",
+                0),
+            0u)
+      << o.status.error().message;
+  EXPECT_EQ(server_.accepted(), 1);
+}
+
+// A refused publication still announced: nothing of the answer is acted on
+// (no line, no sidecar, no target) and no GET goes out, until the ETag or
+// the CRC changes or the recheck interval has passed.
+TEST_F(DownloadTest, RefusedPublicationIsNotDownloadedAgain) {
+  DownloadOptions options;
+  options.publications = std::make_shared<PublicationMemory>();
+  const std::vector<std::string> bad = {"Content-Length: 3", "ETag: \"v1\"",
+                                        "x-oss-hash-crc64ecma: 5"};
+  Head(bad);
+  Get("HTTP/1.1 200 OK", "abc");
+  ASSERT_TRUE(Run(0, options).status.ok());
+  options.publications->RejectLastDownloaded();
+  std::filesystem::remove(target_);
+  std::filesystem::remove(sidecar_);
+
+  Head(bad);
+  Outcome o = Run(0, options);
+  ASSERT_FALSE(o.status.ok());
+  EXPECT_EQ(o.status.error().kind, ErrorKind::kRejected);
+  EXPECT_EQ(o.status.error().message,
+            "the server still announces the file that was refused: "
+            "ETag \"v1\", CRC 5, 3 bytes");
+  EXPECT_EQ(o.out, "");
+  EXPECT_FALSE(std::filesystem::exists(target_));
+  EXPECT_FALSE(std::filesystem::exists(sidecar_));
+  EXPECT_EQ(server_.accepted(), 3);
+
+  Head({"Content-Length: 3", "ETag: \"v1\"", "x-oss-hash-crc64ecma: 6"});
+  Get("HTTP/1.1 200 OK", "abd");
+  EXPECT_TRUE(Run(0, options).status.ok());
+  EXPECT_EQ(ReadFile(target_), "abd");
+
+  options.recheck_rejected = std::chrono::seconds(0);
+  std::filesystem::remove(target_);
+  Head(bad);
+  Get("HTTP/1.1 200 OK", "abc");
+  EXPECT_TRUE(Run(0, options).status.ok());
+  EXPECT_EQ(server_.accepted(), 7);
+}
+
+// A CRC failure is forgiven once; the second in a row, or a refusal from
+// the hand-off, refuses the publication until it changes or the interval
+// has passed.
+TEST(PublicationMemoryTest, RefusesOnlyTheRejectedOneWithinTheInterval) {
+  using Clock = PublicationMemory::Clock;
+  const auto t0 = Clock::now();
+  const auto ten_minutes = std::chrono::minutes(10);
+  const Publication bad{"\"v1\"", 5, 3};
+  const Publication other{"\"v2\"", 5, 3};
+  PublicationMemory memory;
+  memory.NoteCheckFailed(t0);  // nothing downloaded yet
+  memory.RejectLastDownloaded(t0);
+  EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
+
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
+  EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
+  memory.NoteDownloaded(other);  // another file failed in between
+  memory.NoteCheckFailed(t0);
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
+  EXPECT_FALSE(memory.Refuses(bad, t0, ten_minutes));
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0);
+  EXPECT_TRUE(memory.Refuses(bad, t0 + ten_minutes - std::chrono::seconds(1),
+                             ten_minutes));
+  EXPECT_FALSE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
+  for (const Publication& changed :
+       {other, Publication{"\"v1\"", 6, 3},
+        Publication{"\"v1\"", std::nullopt, 3}, Publication{"\"v1\"", 5, 4}}) {
+    EXPECT_FALSE(memory.Refuses(changed, t0, ten_minutes));
+  }
+  // The recheck fails again: refused again at once.
+  memory.NoteDownloaded(bad);
+  memory.NoteCheckFailed(t0 + ten_minutes);
+  EXPECT_TRUE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
+  // The hand-off's refusal needs no second failure.
+  memory.NoteDownloaded(other);
+  memory.RejectLastDownloaded(t0);
+  EXPECT_TRUE(memory.Refuses(other, t0, ten_minutes));
+  EXPECT_FALSE(memory.Refuses(bad, t0 + ten_minutes, ten_minutes));
+  EXPECT_EQ(DescribePublication(Publication{"", std::nullopt, 0}),
+            "ETag (none), CRC absent, 0 bytes");
+}
+
 // The chunked coding is decoded: sizes in hexadecimal with extensions,
 // trailers skipped; the announced length still bounds the decoded bytes. A
 // malformed size is a protocol error; a stream cut inside is a network
@@ -583,7 +686,8 @@ TEST_F(NginxDownloadTest, DownloadsAndResumes) {
   const std::string sidecar = dir_ + "/" + kEtagFileName;
   auto status = std::make_shared<DownloadStatus>();
   ::testing::internal::CaptureStdout();
-  Result<uint64_t> done = RunEngine(Download(url, target, sidecar, status));
+  Result<std::optional<uint64_t>> done =
+      RunEngine(Download(url, target, sidecar, status));
   std::string out = ::testing::internal::GetCapturedStdout();
   ASSERT_TRUE(done.ok()) << done.error().message;
   EXPECT_EQ(*done, 1234567890123u);

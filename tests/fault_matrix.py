@@ -63,6 +63,9 @@ LAUNCHER_HEAD = (b"#!/bin/sh\n"
 # Texts the program prints.
 FAILED = "下载失败: "
 CRC_FAILED = "下载文件CRC检查失败"
+CRC_ABSENT = CRC_FAILED + ": 远端CRC : absent\n"
+# A retry that finds the refused file still announced, and downloads nothing.
+REFUSED_AGAIN = FAILED + "the server still announces the file that was refused: "
 EARLY_END = "connection closed before the whole file arrived"
 TIMED_OUT = "operation timed out"
 CERT_FAILED = "certificate verify failed: "
@@ -255,9 +258,10 @@ class FaultServer:
 
     It records what happened as events: ("refused", n) for a handshake the
     client broke off, ("dropped", n) for a connection the client ended after
-    the handshake without a byte of a request, ("HEAD", n, path) and ("GET",
-    n, offset, path, request, time) for requests, n being the connection's
-    number, request its head as sent, time its arrival (monotonic)."""
+    the handshake without a byte of a request, ("HEAD", n, path, time) and
+    ("GET", n, offset, path, request, time) for requests, n being the
+    connection's number, request its head as sent, time its arrival
+    (monotonic)."""
 
     def __init__(self, scenario, versions):
         self.scenario = scenario
@@ -366,7 +370,7 @@ class FaultServer:
             ex = Exchange(self, tls, method, offset, self.current)
             ex.path = path
             if method == "HEAD":
-                self.log("HEAD", n, path)
+                self.log("HEAD", n, path, time.monotonic())
                 self.scenario.head(ex, index)
             else:
                 self.log("GET", n, offset, path, request, time.monotonic())
@@ -398,7 +402,8 @@ class Scenario:
     itself without starting anything). env: variables added to the
     program's environment (Linux); wrapper: a command prefix that runs the
     program (before wine on Windows); skip: the reason why it cannot run
-    here, if any (windows_skip: the same on Windows only)."""
+    here, if any (windows_skip: the same on Windows only); quiet: the
+    program's standard streams are closed, it has nothing to show."""
 
     name = ""
     expect = "started"
@@ -412,6 +417,7 @@ class Scenario:
     env = {}
     wrapper = ()
     skip = None
+    quiet = False
 
     def certificate(self, n):
         return "localhost"
@@ -537,6 +543,42 @@ def first_get(name, text, **get_args):
         name,
         get=lambda self, ex, n: ex.get(**get_args) if n == 0 else ex.get(),
         check=lambda self, ctx: expect_in(ctx.stderr, text))
+
+
+def _old_launcher_setup(self, ctx):
+    """A launcher from an earlier run is in place."""
+    ctx.old_launcher = Published(ctx.root, "old-launcher", 256 << 10)
+    e2e_write(ctx.path("TalvoroLauncher.exe"), ctx.old_launcher.data)
+
+
+def _old_launcher_check(self, ctx):
+    """Two empty downloads fail their check; the retries download nothing;
+    the old launcher stays as it was (the runner compares its bytes)."""
+    problems = expect_in(ctx.stderr, CRC_ABSENT)
+    if ctx.stderr.count(CRC_FAILED) != 2 or ctx.server.gets != 2:
+        problems.append("%d CRC failures, %d GETs" % (
+            ctx.stderr.count(CRC_FAILED), ctx.server.gets))
+    if "删除" in ctx.stderr or "下载成功" in ctx.stdout:
+        problems.append("a spurious line")
+    return problems
+
+
+def _mixed_case_head(self, ex, n):
+    v = ex.version
+    ex.head(drop=("Content-Length", "ETag", "x-oss-hash-crc64ecma"),
+            extra=["content-length: %d" % len(v.data), "Etag: " + v.etag,
+                   "X-OSS-Hash-CRC64ECMA: %d" % v.crc])
+
+
+def _mixed_case_check(self, ctx):
+    """Every header is seen: the length, the CRC, the ETag that lets the
+    second attempt resume."""
+    return (expect_in(ctx.stdout, "响应头中的 Content-Length: %d 字节\n"
+                      % len(ctx.final.data), "CRC64 : %d\n" % ctx.final.crc,
+                      "新的 ETag: %s\n" % ctx.final.etag,
+                      "ETag 匹配，继续下载文件\n")
+            + gets_resumed(ctx, 1)
+            + (["a CRC failure"] if CRC_FAILED in ctx.stderr else []))
 
 
 def _etag_changes_head(self, ex, n):
@@ -825,22 +867,78 @@ def _wrong_range_check(self, ctx):
 
 
 def _backoff_retrying(self, ctx):
-    gets = ctx.server.requests("GET")
-    return bool(gets) and time.monotonic() > gets[0][5] + 20.5
+    heads = ctx.server.requests("HEAD")
+    return bool(heads) and time.monotonic() > heads[0][3] + 20.5
 
 
 def _backoff_check(self, ctx):
-    """The GETs of the first 20 s follow the pauses 0, 1, 2, 4, 8 s (each
-    but the first shortened by up to a fifth), plus an attempt's work."""
-    times = [e[5] for e in ctx.server.requests("GET")]
+    """The attempts (HEADs) of the first 20 s follow the pauses 0, 1, 2, 4,
+    8 s (each but the first shortened by up to a fifth), plus an attempt's
+    work; only the first two download (then the file is refused, and still
+    announced)."""
+    times = [e[3] for e in ctx.server.requests("HEAD")]
     times = [t for t in times if t <= times[0] + 20]
     gaps = [b - a for a, b in zip(times, times[1:])]
+    problems = [] if ctx.server.gets == 2 else ["%d GETs" % ctx.server.gets]
     if (5 <= len(times) <= 7 and all(b > a for a, b in zip(gaps, gaps[1:]))
             and all(0.8 * p - 0.05 <= g <= p + 1.5
                     for g, p in zip(gaps, (0, 1, 2, 4, 8)))):
-        return []
-    return ["%d GETs in 20 s, gaps %s ... s" % (
+        return problems
+    return problems + ["%d HEADs in 20 s, gaps %s ... s" % (
         len(times), ", ".join("%.2f" % g for g in gaps[:8]))]
+
+
+class BadPublicationForAMinute(Scenario):
+    """The host announces a wrong CRC for 60 s, then the right one. The
+    wrong file is downloaded twice (once may be a byte damaged on the way),
+    then only HEADs come while the pauses grow; the corrected announcement is downloaded at once,
+    within one pause, and started."""
+
+    name = "fail.wrong_crc_for_60_s_then_corrected"
+    sizes = (4 << 20,)
+    bad_for = 60.0
+    timeout = 150
+
+    def setup(self, ctx):
+        self.fixed_at = None
+        self.answers = []  # (time, announced the wrong CRC)
+        self.litter = set()
+
+    def head(self, ex, n):
+        now = time.monotonic()
+        if self.fixed_at is None:
+            self.fixed_at = now + self.bad_for
+        self.answers.append((now, now < self.fixed_at))
+        ex.head(crc=12345 if now < self.fixed_at else None)
+
+    def retrying(self, ctx):
+        # Between refused attempts nothing of the download is on disk.
+        if (self.fixed_at and time.monotonic() < self.fixed_at - 1
+                and REFUSED_AGAIN in ctx.stderr):
+            self.litter |= set(os.listdir(ctx.work))
+        return False
+
+    def check(self, ctx):
+        bad = [t for t, wrong in self.answers if wrong]
+        good = [t for t, wrong in self.answers if not wrong]
+        gets = [e[5] for e in ctx.server.requests("GET")]
+        bad_gets = [t for t in gets if not good or t < good[0]]
+        problems = []
+        if len(bad_gets) != 2 or len(bad) < 5:
+            problems.append("%d GETs for %d HEADs of the wrong CRC" % (
+                len(bad_gets), len(bad)))
+        if not good or good[0] - self.fixed_at > 62:
+            problems.append("the corrected CRC was asked for too late")
+        elif len(gets) - len(bad_gets) != 1 or gets[-1] - good[0] > 2:
+            problems.append("the corrected file was not downloaded at once")
+        if (ctx.stderr.count(CRC_FAILED) != len(bad_gets)
+                or ctx.stderr.count(REFUSED_AGAIN) != len(bad) - len(bad_gets)
+                or "删除" in ctx.stderr):
+            problems.append("the lines do not match the attempts")
+        if self.litter:
+            problems.append("files between refused attempts: %r"
+                            % sorted(self.litter))
+        return problems
 
 
 def _close_in_a_pause_drive(self, ctx):
@@ -982,8 +1080,20 @@ SCENARIOS = [
              check=lambda self, ctx: (
                  [] if [e[2] for e in ctx.server.requests("GET")][-1] == 0
                  else ["a file without an ETag was resumed"])),
-    first_head("http.head_without_crc", CRC_FAILED + ": 远端CRC : 0\n",
+    first_head("http.head_without_crc", CRC_ABSENT,
                drop=("x-oss-hash-crc64ecma",)),
+    scenario("http.no_crc_an_empty_body_and_an_old_launcher", expect="refused",
+             timeout=30, setup=_old_launcher_setup,
+             head=lambda self, ex, n: ex.head(
+                 drop=("x-oss-hash-crc64ecma", "Content-Length"),
+                 extra=["Content-Length: 0"]),
+             get=lambda self, ex, n: (ex.send(ex.get_head()), ex.finish()),
+             retrying=lambda self, ctx: ctx.stderr.count(REFUSED_AGAIN) >= 2,
+             check=_old_launcher_check),
+    scenario("http.header_names_in_mixed_case", head=_mixed_case_head,
+             get=lambda self, ex, n: (ex.get(cut=random_cut(ex), end="plain")
+                                      if n == 0 else ex.get()),
+             check=_mixed_case_check),
     first_get("http.get_416", FAILED + "HTTP 请求失败，响应: HTTP/1.1 416",
               status="HTTP/1.1 416 Range Not Satisfiable"),
     first_get("http.get_500", FAILED + "HTTP 请求失败，响应: HTTP/1.1 500",
@@ -1060,6 +1170,18 @@ SCENARIOS = [
                  FAILED + "HTTP 请求失败，响应: HTTP/1.1 416")),
     # Process.
     KilledAgainAndAgain,
+    scenario("process.started_with_stdout_and_stderr_closed", quiet=True,
+             listen_after=4.0,
+             windows_skip=(
+                 "with descriptors 1 and 2 closed, Wine's own wineserver "
+                 "request pipe takes descriptor 2 (seen with strace) and the "
+                 "process is killed once the program writes its first line; "
+                 "closed Unix descriptors under Wine are not a Windows start "
+                 "without standard handles"),
+             wrapper=("sh", "-c", 'exec "$@" >&- 2>&-', "sh"),
+             check=lambda self, ctx: (
+                 [] if ctx.stdout + ctx.stderr == "" and ctx.server.gets == 1
+                 else ["output went somewhere, or %d GETs" % ctx.server.gets])),
     # Real networks.
     scenario("net.first_address_never_answers", skip=NOT_ROOT, timeout=20,
              setup=_silent_first_address_setup,
@@ -1112,6 +1234,7 @@ SCENARIOS = [
              sizes=(256 << 10,), timeout=40,
              head=lambda self, ex, n: ex.head(crc=12345),
              retrying=_backoff_retrying, check=_backoff_check),
+    BadPublicationForAMinute,
     scenario("fail.close_during_a_retry_pause", expect="refused",
              listen_after=600,
              setup=lambda self, ctx: keep_partial(ctx, 100000),
@@ -1296,12 +1419,16 @@ def run_and_check(sc, ctx):
             problems.append("launcher started %d times" % len(starts))
         if not os.path.isfile(exe) or e2e.read(exe) != ctx.final.data:
             problems.append("TalvoroLauncher.exe is not the published file")
-        if "Setup executable started successfully\n" not in ctx.stdout:
+        if ("Setup executable started successfully\n" not in ctx.stdout
+                and not sc.quiet):
             problems.append("no report of the start")
     elif starts:
         problems.append("a launcher was started")
-    if sc.expect == "refused" and os.path.exists(exe):
+    old = getattr(ctx, "old_launcher", None)
+    if sc.expect == "refused" and old is None and os.path.exists(exe):
         problems.append("TalvoroLauncher.exe was written")
+    if old and (not os.path.isfile(exe) or e2e.read(exe) != old.data):
+        problems.append("the launcher in place was changed")
     problems += sc.check(ctx)
     return problems, wrong
 

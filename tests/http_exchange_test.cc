@@ -32,7 +32,7 @@ class HttpExchangeTest : public ::testing::Test {
         RunEngine(HeadExchange(url_, options_, std::move(on_etag)));
     if (!info.ok()) return std::move(info).error();
     *length = info->content_length;
-    *crc = info->remote_crc;
+    *crc = info->remote_crc.value_or(0);
     return Status::Ok();
   }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "download/http_parse.h"
 #include "fuzz/memory_source.h"
 
 namespace talvoro {
@@ -43,7 +44,7 @@ TEST(HttpRequestTest, RequestTexts) {
 struct Parsed {
   Status status;
   uint64_t content_length = 0;
-  uint64_t crc = 0;
+  std::optional<uint64_t> crc;
   std::vector<std::string> etags;
   std::string out;
 };
@@ -67,24 +68,41 @@ TEST(HeadResponseTest, TakesTheThreeHeaders) {
                     "x-oss-hash-crc64ecma: 18446744073709551615",
                     "content-length: 99", "Content-Type: x"}));
   ASSERT_TRUE(p.status.ok()) << p.status.error().message;
-  EXPECT_EQ(p.content_length, 1234u);
+  // The names in any case; the last value wins.
+  EXPECT_EQ(p.content_length, 99u);
   EXPECT_EQ(p.crc, 18446744073709551615u);
   EXPECT_EQ(p.etags, std::vector<std::string>{"\"abc-1\""});
   EXPECT_EQ(p.out,
             "响应头中的 Content-Length: 1234 字节\n"
-            "CRC64 : 18446744073709551615\n");
+            "CRC64 : 18446744073709551615\n"
+            "响应头中的 Content-Length: 99 字节\n");
+  EXPECT_EQ(Parse(ResponseHead("HTTP/1.1 200 OK", {"Server: test"})).crc,
+            std::nullopt);
 }
 
-TEST(HeadResponseTest, LowerCaseHeadersAndBareLineBreaksAreIgnored) {
+TEST(HeadResponseTest, NamesInAnyCaseAndBareLineBreaks) {
   Parsed p = Parse(
-      "HTTP/1.1 200 OK\ncontent-length: 5\netag: x\nX-Oss-Hash-Crc64ecma: 1\n"
-      "Content-Length:+7");
+      "HTTP/1.1 200 OK\ncontent-length: 5\netag: x\nX-OSS-Hash-CRC64ECMA: 1\n"
+      "Content-Length :3\nETAG-X: y\nContent-Length:+7");
   ASSERT_TRUE(p.status.ok());
   // The last piece without a line break still counts; "\n" alone ends a
-  // line too.
+  // line too. A blank before the colon, or a longer name, is another header.
   EXPECT_EQ(p.content_length, 7u);
-  EXPECT_EQ(p.crc, 0u);
-  EXPECT_TRUE(p.etags.empty());
+  EXPECT_EQ(p.crc, 1u);
+  EXPECT_EQ(p.etags, std::vector<std::string>{"x"});
+}
+
+// The one status-line parser and header matcher behind the HEAD, GET,
+// redirect and CONNECT answers: a code with more digits after it is no
+// redirect; a name must be the whole field name.
+TEST(HttpParseTest, StatusLinesAndHeaderNames) {
+  EXPECT_TRUE(ParseStatusLine("HTTP/1.1 307\r\n")->code_alone);
+  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 3071")->code_alone);
+  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 2x0").has_value());
+  EXPECT_EQ(HeaderValue("eTaG:  \"a\" \r", "ETag"), "\"a\"");
+  EXPECT_FALSE(HeaderValue("ETag : x", "ETag").has_value());
+  EXPECT_FALSE(HeaderValue("ETags: x", "ETag").has_value());
+  EXPECT_FALSE(HeaderValue("ETag", "ETag").has_value());
 }
 
 TEST(HeadResponseTest, RepeatedHeadersAreHandledEachTime) {
@@ -164,7 +182,8 @@ TEST(HeadResponseTest, BadNumbersAndBytes) {
 }
 
 TEST(HeadResponseTest, EtagHandlerErrorStopsTheParse) {
-  uint64_t length = 0, crc = 0;
+  uint64_t length = 0;
+  std::optional<uint64_t> crc;
   int calls = 0;
   Status status =
       ParseHeadResponse(ResponseHead("HTTP/1.1 200 OK", {"ETag: a", "ETag: b"}),

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,11 +25,15 @@ class IntegrityTest : public ::testing::Test {
     ASSERT_TRUE(testing::WriteWholeFile(target_, bytes));
   }
 
-  // Runs the check with both streams captured.
-  bool Check(uint64_t remote) {
+  // Runs the check with both streams captured; notes the phase that the
+  // mismatch callback saw (kHandOff: not called).
+  bool Check(std::optional<uint64_t> remote) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    bool ok = CheckIntegrity(target_, remote, status_);
+    status_.SetPhase(kDownloading);
+    phase_at_mismatch_ = kHandOff;
+    bool ok = CheckIntegrity(target_, remote, status_,
+                             [&] { phase_at_mismatch_ = Phase(); });
     out_ = ::testing::internal::GetCapturedStdout();
     err_ = ::testing::internal::GetCapturedStderr();
     return ok;
@@ -40,6 +45,7 @@ class IntegrityTest : public ::testing::Test {
   std::string target_ = dir_.File("TalvoroLauncher.bin");
   DownloadStatus status_;
   std::string out_, err_;
+  uint8_t phase_at_mismatch_ = kHandOff;
 };
 
 TEST_F(IntegrityTest, MatchingFileIsVerified) {
@@ -54,26 +60,37 @@ TEST_F(IntegrityTest, MatchingFileIsVerified) {
   EXPECT_TRUE(fs::exists(testing::FsPath(target_)));
 }
 
-TEST_F(IntegrityTest, EmptyFileMatchesOnlyZero) {
+// An empty file's CRC is 0, the value a missing header once stood for: an
+// empty download is never verified, whatever the header says.
+TEST_F(IntegrityTest, EmptyFileIsNeverVerified) {
   WriteTarget("");
-  EXPECT_TRUE(Check(0));
-  EXPECT_EQ(out_, "下载成功\n");
-  EXPECT_EQ(Phase(), kDownloaded);
-
-  EXPECT_FALSE(Check(kCheckValue));
-  EXPECT_EQ(out_, "");
-  EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 11051210869376104954\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
-}
-
-// A response without the CRC header leaves the remote value at 0.
-TEST_F(IntegrityTest, RemoteZeroFailsForANonEmptyFile) {
-  WriteTarget("123456789");
   EXPECT_FALSE(Check(0));
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 0\n");
   EXPECT_EQ(Phase(), kChecksumFailed);
+  // The refusal is recorded before the phase tells the main thread.
+  EXPECT_EQ(phase_at_mismatch_, kDownloading);
+
+  EXPECT_FALSE(Check(std::nullopt));
+  EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : absent\n");
+  EXPECT_EQ(Phase(), kChecksumFailed);
+}
+
+// A response without the CRC header never verifies; one byte with the right
+// value does.
+TEST_F(IntegrityTest, AbsentRemoteValueNeverVerifies) {
+  WriteTarget("123456789");
+  EXPECT_FALSE(Check(std::nullopt));
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : absent\n");
+  EXPECT_EQ(Phase(), kChecksumFailed);
   EXPECT_TRUE(fs::exists(testing::FsPath(target_)));
+
+  WriteTarget("a");
+  EXPECT_TRUE(Check(Crc64Update(0, "a", 1)));
+  EXPECT_EQ(out_, "下载成功\n");
+  EXPECT_EQ(Phase(), kDownloaded);
+  EXPECT_EQ(phase_at_mismatch_, kHandOff);
 }
 
 TEST_F(IntegrityTest, MismatchPrintsTheRemoteValueNotTheLocalOne) {

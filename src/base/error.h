@@ -30,6 +30,10 @@ enum class ErrorKind {
   kNoSpace,
   // Bad input from the program itself (an unusable URL).
   kInput,
+  // The server still announces a file that this process has already
+  // refused (download/publication_memory.h): nothing was requested or
+  // written.
+  kRejected,
 };
 
 struct Error {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "download/http_parse.h"
 #include "download/text.h"
 #include "download/watchdog.h"
 
@@ -187,13 +188,11 @@ asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
   const std::string_view status =
       TrimWhiteSpace(std::string_view(answer).substr(0, answer.find('\n')));
   // "HTTP/1.x 200 ..."
-  if (status.size() >= 12 && status.substr(0, 7) == "HTTP/1." &&
-      status.substr(8, 4) == " 200") {
+  const std::optional<StatusLine> parsed = ParseStatusLine(status);
+  if (parsed && parsed->version.starts_with("HTTP/1.") && parsed->code == 200) {
     co_return Status::Ok();
   }
-  if (status.size() >= 12 && status.substr(8, 4) == " 407") {
-    co_return NetworkError(kProxyAuthMessage);
-  }
+  if (parsed && parsed->code == 407) co_return NetworkError(kProxyAuthMessage);
   co_return NetworkError("proxy refused the tunnel: " + std::string(status));
 }
 

@@ -151,7 +151,7 @@ uint64_t Crc64Update(uint64_t crc, const void* data, size_t len) {
   return best(crc, data, len);
 }
 
-Result<uint64_t> Crc64OfFile(const std::string& path) {
+Result<uint64_t> Crc64OfFile(const std::string& path, uint64_t* size) {
   Result<File> file = File::Open(path, OpenMode::kRead);
   if (!file.ok()) {
     return FileError("cannot open " + path + ": " + file.error().message);
@@ -159,6 +159,7 @@ Result<uint64_t> Crc64OfFile(const std::string& path) {
   auto buffer =
       std::make_unique_for_overwrite<unsigned char[]>(kCrc64FileBlockSize);
   uint64_t crc = 0;
+  uint64_t read = 0;
   for (;;) {
     Result<size_t> n = file->Read(buffer.get(), kCrc64FileBlockSize);
     if (!n.ok()) {
@@ -166,7 +167,9 @@ Result<uint64_t> Crc64OfFile(const std::string& path) {
     }
     if (*n == 0) break;
     crc = Crc64Update(crc, buffer.get(), *n);
+    read += *n;
   }
+  if (size) *size = read;
   return crc;
 }
 

@@ -87,10 +87,11 @@ Crc64Path Crc64BestPath();
 inline constexpr size_t kCrc64FileBlockSize = size_t{1} << 20;
 
 // Returns the CRC-64/XZ of the whole file at `path` (0 for an empty file),
-// reading it in blocks of kCrc64FileBlockSize. Returns a kFile error whose
+// reading it in blocks of kCrc64FileBlockSize, and stores the number of
+// bytes read into `*size` when it is given. Returns a kFile error whose
 // message names the path and the system's reason when the file cannot be
 // opened or read. Blocks the calling thread until the file is read.
-Result<uint64_t> Crc64OfFile(const std::string& path);
+Result<uint64_t> Crc64OfFile(const std::string& path, uint64_t* size = nullptr);
 
 }  // namespace talvoro
 

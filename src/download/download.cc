@@ -100,13 +100,43 @@ uint8_t Percent(uint64_t done, uint64_t total) {
                               total);
 }
 
+// a + b, or the largest value when the sum does not fit.
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
+Publication PublicationOf(const HeadInfo& head) {
+  return Publication{head.etag.value_or(std::string()), head.remote_crc,
+                     head.content_length};
+}
+
+// Stops a HEAD answer that announces a refused publication before it is
+// acted on; none without a memory of publications.
+HeadGate RefusedPublicationGate(const DownloadOptions& options) {
+  if (!options.publications) return nullptr;
+  return [memory = options.publications,
+          recheck = options.recheck_rejected](const HeadInfo& announced) {
+    const Publication publication = PublicationOf(announced);
+    if (memory->Refuses(publication, PublicationMemory::Clock::now(),
+                        recheck)) {
+      return Status(Error{ErrorKind::kRejected,
+                          kRejectedPrefix + DescribePublication(publication)});
+    }
+    return Status::Ok();
+  };
+}
+
+void NoteDownloaded(const DownloadOptions& options, const HeadInfo& head) {
+  if (options.publications) {
+    options.publications->NoteDownloaded(PublicationOf(head));
+  }
+}
+
 }  // namespace
 
-asio::awaitable<Result<uint64_t>> Download(std::string url,
-                                           std::string target_path,
-                                           std::string sidecar_path,
-                                           DownloadStatusRef status,
-                                           DownloadOptions options) {
+asio::awaitable<Result<std::optional<uint64_t>>> Download(
+    std::string url, std::string target_path, std::string sidecar_path,
+    DownloadStatusRef status, DownloadOptions options) {
   Result<std::string> stored = ReadStoredEtag(sidecar_path);
   if (!stored.ok()) co_return std::move(stored).error();
 
@@ -115,7 +145,8 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
 
   bool resume = false;
   Result<HeadInfo> head = co_await HeadExchange(
-      *parsed, options.connection, [&](std::string_view etag) -> Status {
+      *parsed, options.connection,
+      [&](std::string_view etag) -> Status {
         if (!etag.empty() && etag == *stored) {
           PrintOut("ETag 匹配，继续下载文件\n");
           resume = true;
@@ -132,7 +163,8 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
         if (!written.ok()) return written;
         PrintOut("新的 ETag: " + std::string(etag) + "\n");
         return Status::Ok();
-      });
+      },
+      RefusedPublicationGate(options));
   if (!head.ok()) co_return std::move(head).error();
   const uint64_t content_length = head->content_length;
 
@@ -146,6 +178,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
 
   if (content_length != 0 && content_length == size) {
     PrintOut("文件已下载完成，无需继续下载。\n");
+    NoteDownloaded(options, *head);
     co_return head->remote_crc;
   }
 
@@ -153,7 +186,8 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
   // fit on the volume; otherwise nothing is requested and the bytes on disk
   // stay for a later attempt.
   if (content_length > size) {
-    const uint64_t needed = (content_length - size) + content_length;
+    const uint64_t needed =
+        SaturatingAdd(content_length - size, content_length);
     const size_t slash = target_path.find_last_of("/\\");
     const std::string folder =
         slash == std::string::npos ? "." : target_path.substr(0, slash + 1);
@@ -229,6 +263,7 @@ asio::awaitable<Result<uint64_t>> Download(std::string url,
     co_return NetworkError(kEarlyEndMessage);
   }
   PrintOut("下载完成！\n");
+  NoteDownloaded(options, *head);
   co_return head->remote_crc;
 }
 

@@ -7,13 +7,17 @@
 #define TALVORO_DOWNLOAD_DOWNLOAD_H_
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "base/error.h"
 #include "download/connection.h"
 #include "download/download_status.h"
+#include "download/publication_memory.h"
 
 namespace talvoro {
 
@@ -33,11 +37,24 @@ struct DownloadOptions {
   ConnectOptions connection;
   // Empty: the system's answer (FreeSpace).
   FreeSpaceQuery free_space = nullptr;
+  // The publications refused so far, shared by the downloads of a process;
+  // null: none is remembered, every attempt downloads.
+  std::shared_ptr<PublicationMemory> publications = nullptr;
+  // A refused publication still announced is downloaded anyway once this
+  // long has passed since it was refused (the fault may have been the
+  // local disk's).
+  std::chrono::steady_clock::duration recheck_rejected =
+      std::chrono::minutes(10);
 };
 
+// The text of the kRejected error, after which the description of the
+// publication follows.
+inline constexpr char kRejectedPrefix[] =
+    "the server still announces the file that was refused: ";
+
 // Downloads `url` into `target_path`, keeping the server's ETag in
-// `sidecar_path`, and returns the CRC-64 the server announced (0 when it
-// announced none):
+// `sidecar_path`, and returns the CRC-64 the server announced (nullopt when
+// it announced none):
 //  - reads the stored ETag from the sidecar (a missing sidecar means none;
 //    "ETag: <value>" is printed otherwise);
 //  - sends HEAD (following redirects); takes the content length and the
@@ -56,25 +73,30 @@ struct DownloadOptions {
 //    whose Content-Range does not begin at the asked offset or names
 //    another total length (with a new GET from 0, after printing
 //    "Content-Range 与请求不符，从头下载文件: " and the header's value).
+// When the HEAD answer announces a publication that `options.publications`
+// refuses (same ETag, CRC and length, within `options.recheck_rejected` of
+// the refusal), nothing of the answer is acted on: no sidecar or target is
+// touched, no GET is sent, and a kRejected error comes back, kRejectedPrefix
+// followed by DescribePublication. A download that ends with the whole file
+// notes its publication there (NoteDownloaded).
 // Before the GET, the volume must have room for what is still to come plus
 // a copy of the whole file (the launcher's); otherwise no GET is sent and a
 // kNoSpace error "not enough free disk space: N bytes needed, M bytes free"
-// comes back. A write that fails for lack of space is kNoSpace too.
+// comes back (N saturates at 2^64 - 1 for a length that cannot fit). A
+// write that fails for lack of space is kNoSpace too.
 // Progress notes go to standard output; nothing goes to standard error (the
 // caller prints the error).
 //
 // Errors: kInput for an unusable `url`; kNetwork for connection failures,
 // time-outs and a body that ends before the announced length
 // ("connection closed before the whole file arrived"); kProtocol for
-// unusable answers; kFile for the local files. The bytes written before an
-// error stay in the target file.
+// unusable answers; kFile for the local files; kRejected as above. The
+// bytes written before an error stay in the target file.
 //
 // Runs on the engine's executor (see executor.h).
-asio::awaitable<Result<uint64_t>> Download(std::string url,
-                                           std::string target_path,
-                                           std::string sidecar_path,
-                                           DownloadStatusRef status,
-                                           DownloadOptions options = {});
+asio::awaitable<Result<std::optional<uint64_t>>> Download(
+    std::string url, std::string target_path, std::string sidecar_path,
+    DownloadStatusRef status, DownloadOptions options = {});
 
 }  // namespace talvoro
 

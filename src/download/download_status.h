@@ -19,6 +19,10 @@ enum Phase : uint8_t {
   // a body cut short). The partial file and its ETag are kept so that the
   // next attempt resumes with a range request.
   kDownloadInterrupted = 5,
+  // The server still announces a file that was refused before; nothing was
+  // requested or written (no files to clean up). Retried after a pause, as
+  // after a CRC mismatch.
+  kPublicationRejected = 6,
 };
 
 // Two bytes under one mutex. The download task writes `percent` (with

@@ -1,10 +1,10 @@
 #include "download/http.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "download/connection.h"
+#include "download/http_parse.h"
 #include "download/parse_int.h"
 #include "download/text.h"
 
@@ -15,32 +15,13 @@ namespace {
 // The buffered reader of a GET response reads this much at a time.
 constexpr size_t kReadBufferBytes = 32 * 1024;
 
-constexpr std::string_view kContentLengthPrefix = "Content-Length:";
-constexpr std::string_view kCrcPrefix = "x-oss-hash-crc64ecma:";
-constexpr std::string_view kEtagPrefix = "ETag:";
+constexpr std::string_view kContentLengthName = "Content-Length";
+constexpr std::string_view kCrcName = "x-oss-hash-crc64ecma";
+constexpr std::string_view kEtagName = "ETag";
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// The trimmed value of a header line "<name>: value" whose name is `name`
-// in any case, or nullopt for another line.
-std::optional<std::string_view> HeaderValue(std::string_view line,
-                                            std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':' ||
-      !EqualsIgnoringCase(line.substr(0, name.size()), name)) {
-    return std::nullopt;
-  }
-  return TrimWhiteSpace(line.substr(name.size() + 1));
 }
 
 // The value of a chunk-size line: hexadecimal digits, then optionally
@@ -65,25 +46,13 @@ std::optional<uint64_t> ParseChunkSize(std::string_view line) {
   return size;
 }
 
-// The first line of `rest` (without its "\n" and a "\r" before it),
-// removed from `rest`; a last piece without "\n" is a line too.
-std::string_view TakeLine(std::string_view& rest) {
-  const size_t newline = rest.find('\n');
-  std::string_view line = rest.substr(0, newline);
-  rest = newline == std::string_view::npos ? std::string_view()
-                                           : rest.substr(newline + 1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 bool IsRedirectStatus(std::string_view response) {
-  for (std::string_view code : {"301", "302", "307", "308"}) {
-    if (StartsWith(response, "HTTP/1.1 ") && response.size() >= 12 &&
-        response.substr(9, 3) == code &&
-        (response.size() == 12 || response[12] == ' ' || response[12] == '\r' ||
-         response[12] == '\n')) {
-      return true;
-    }
+  const std::optional<StatusLine> status = ParseStatusLine(response);
+  if (!status || status->version != "HTTP/1.1" || !status->code_alone) {
+    return false;
+  }
+  for (int code : {301, 302, 307, 308}) {
+    if (status->code == code) return true;
   }
   return false;
 }
@@ -106,9 +75,8 @@ bool HeaderBlockEnded(std::string_view response) {
          response.find("\n\n") != std::string_view::npos;
 }
 
-Result<uint64_t> ParseHeaderNumber(std::string_view line, size_t prefix) {
-  return ParseUnsigned(TrimWhiteSpace(line.substr(prefix)), UINT64_MAX,
-                       ErrorKind::kProtocol);
+Result<uint64_t> ParseHeaderNumber(std::string_view value) {
+  return ParseUnsigned(value, UINT64_MAX, ErrorKind::kProtocol);
 }
 
 // The connection of a GET exchange as the source of its answer.
@@ -149,33 +117,77 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
   return request;
 }
 
-Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
-                         uint64_t* remote_crc, const EtagHandler& on_etag) {
+Result<HeadAnswer> ReadHeadAnswer(std::string_view response) {
   if (!IsValidUtf8(response)) return ProtocolError(kInvalidUtf8Message);
-  if (!StartsWith(response, "HTTP/1.1 200")) {
+  if (!IsHttp11Status(response, 200)) {
     return StatusFailure(kHeadFailedPrefix, response);
   }
+  HeadAnswer answer;
   std::string_view rest = response;
   while (!rest.empty()) {
     const std::string_view line = TakeLine(rest);
-    if (StartsWith(line, kContentLengthPrefix)) {
-      Result<uint64_t> value =
-          ParseHeaderNumber(line, kContentLengthPrefix.size());
-      if (!value.ok()) return std::move(value).error();
-      *content_length = *value;
-      PrintOut("响应头中的 Content-Length: " + std::to_string(*value) +
-               " 字节\n");
-    } else if (StartsWith(line, kCrcPrefix)) {
-      Result<uint64_t> value = ParseHeaderNumber(line, kCrcPrefix.size());
-      if (!value.ok()) return std::move(value).error();
-      *remote_crc = *value;
-      PrintOut("CRC64 : " + std::to_string(*value) + "\n");
-    } else if (StartsWith(line, kEtagPrefix)) {
-      Status handled = on_etag(TrimWhiteSpace(line.substr(kEtagPrefix.size())));
-      if (!handled.ok()) return handled;
+    HeadField field;
+    std::optional<std::string_view> value;
+    if ((value = HeaderValue(line, kContentLengthName))) {
+      field.kind = HeadField::kContentLength;
+    } else if ((value = HeaderValue(line, kCrcName))) {
+      field.kind = HeadField::kCrc;
+    } else if ((value = HeaderValue(line, kEtagName))) {
+      field.kind = HeadField::kEtag;
+      field.text = *value;
+      answer.etag = *value;
+      answer.fields.push_back(field);
+      continue;
+    } else {
+      continue;
+    }
+    Result<uint64_t> number = ParseHeaderNumber(*value);
+    if (!number.ok()) {
+      answer.error = std::move(number).error();
+      break;
+    }
+    field.number = *number;
+    if (field.kind == HeadField::kContentLength) {
+      answer.content_length = field.number;
+    } else {
+      answer.crc = field.number;
+    }
+    answer.fields.push_back(field);
+  }
+  return answer;
+}
+
+Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
+                       std::optional<uint64_t>* remote_crc,
+                       const EtagHandler& on_etag) {
+  for (const HeadField& field : answer.fields) {
+    switch (field.kind) {
+      case HeadField::kContentLength:
+        *content_length = field.number;
+        PrintOut("响应头中的 Content-Length: " + std::to_string(field.number) +
+                 " 字节\n");
+        break;
+      case HeadField::kCrc:
+        *remote_crc = field.number;
+        PrintOut("CRC64 : " + std::to_string(field.number) + "\n");
+        break;
+      case HeadField::kEtag:
+        if (Status handled = on_etag(field.text); !handled.ok()) {
+          return handled;
+        }
+        break;
     }
   }
+  if (answer.error) return *answer.error;
   return Status::Ok();
+}
+
+Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
+                         std::optional<uint64_t>* remote_crc,
+                         const EtagHandler& on_etag) {
+  Result<HeadAnswer> answer = ReadHeadAnswer(response);
+  if (!answer.ok()) return std::move(answer).error();
+  return ApplyHeadAnswer(*answer, content_length, remote_crc, on_etag);
 }
 
 Result<std::optional<std::string>> RedirectLocation(std::string_view response) {
@@ -198,7 +210,7 @@ Result<std::optional<std::string>> RedirectLocation(std::string_view response) {
 namespace {
 
 // One HEAD request on a fresh connection; the whole answer (bounded).
-asio::awaitable<Result<std::string>> ReadHeadAnswer(
+asio::awaitable<Result<std::string>> FetchHeadAnswer(
     const ParsedUrl& url, const ConnectOptions& options) {
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
@@ -227,24 +239,42 @@ asio::awaitable<Result<std::string>> ReadHeadAnswer(
   co_return response;
 }
 
+// The final answer of a HEAD exchange: its values through `gate`, then acted
+// on, into `info`.
+Result<HeadInfo> ActOnFinalAnswer(std::string_view response, HeadInfo info,
+                                  const EtagHandler& on_etag,
+                                  const HeadGate& gate) {
+  Result<HeadAnswer> answer = ReadHeadAnswer(response);
+  if (!answer.ok()) return std::move(answer).error();
+  if (answer->etag) info.etag = std::string(*answer->etag);
+  if (gate && !answer->error) {
+    HeadInfo announced = info;
+    announced.content_length = answer->content_length;
+    announced.remote_crc = answer->crc;
+    if (Status admitted = gate(announced); !admitted.ok()) {
+      return admitted.error();
+    }
+  }
+  Status applied =
+      ApplyHeadAnswer(*answer, &info.content_length, &info.remote_crc, on_etag);
+  if (!applied.ok()) return applied.error();
+  return info;
+}
+
 }  // namespace
 
 asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
                                                ConnectOptions options,
-                                               EtagHandler on_etag) {
+                                               EtagHandler on_etag,
+                                               HeadGate gate) {
   HeadInfo info;
   info.url = std::move(url);
   for (int redirects = 0;; ++redirects) {
-    Result<std::string> response = co_await ReadHeadAnswer(info.url, options);
+    Result<std::string> response = co_await FetchHeadAnswer(info.url, options);
     if (!response.ok()) co_return std::move(response).error();
     Result<std::optional<std::string>> location = RedirectLocation(*response);
     if (!location.ok()) co_return std::move(location).error();
-    if (!*location) {
-      Status parsed = ParseHeadResponse(*response, &info.content_length,
-                                        &info.remote_crc, on_etag);
-      if (!parsed.ok()) co_return parsed.error();
-      co_return std::move(info);
-    }
+    if (!*location) co_return ActOnFinalAnswer(*response, info, on_etag, gate);
     if (redirects == kMaxRedirects) {
       co_return ProtocolError("too many redirects (more than " +
                               std::to_string(kMaxRedirects) + ")");
@@ -372,9 +402,9 @@ asio::awaitable<Status> GetResponse::ReadHead() {
     // The stream ended inside the status line.
     co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
   }
-  if (StartsWith(line, "HTTP/1.1 200")) {
+  if (IsHttp11Status(line, 200)) {
     status_code_ = 200;
-  } else if (StartsWith(line, "HTTP/1.1 206")) {
+  } else if (IsHttp11Status(line, 206)) {
     status_code_ = 206;
   } else {
     if (!IsValidUtf8(line)) co_return ProtocolError(kInvalidUtf8Message);

@@ -51,17 +51,55 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
 // soon as its line is reached. An error ends the parse with that error.
 using EtagHandler = std::function<Status(std::string_view etag)>;
 
-// Examines a whole HEAD response. Checks, in order: valid UTF-8
-// ("stream did not contain valid UTF-8"), the status ("HEAD 请求失败，响应: "
-// + the trimmed response unless it begins with "HTTP/1.1 200"), then every
-// line against the case-sensitive prefixes "Content-Length:",
-// "x-oss-hash-crc64ecma:" and "ETag:". The numbers are stored into
-// `*content_length` and `*remote_crc` (and announced on standard output) as
-// they are met; a repeated header is handled again, the last value wins.
-// Errors are kProtocol (or kNetwork for an empty response, a connection
-// closed before any answer), or whatever `on_etag` returned.
+// One header of a HEAD answer that the download uses.
+struct HeadField {
+  enum Kind { kContentLength, kCrc, kEtag };
+  Kind kind = kContentLength;
+  uint64_t number = 0;    // kContentLength, kCrc
+  std::string_view text;  // kEtag: trimmed, quotes kept
+};
+
+// A HEAD answer read, not yet acted on. Views into the response text, which
+// must outlive it.
+struct HeadAnswer {
+  // The "Content-Length", "x-oss-hash-crc64ecma" and "ETag" lines in the
+  // order they come (names in any case).
+  std::vector<HeadField> fields;
+  // The parse error of the number on the line after the last field, if
+  // one failed: the lines before it are still acted on, then the error
+  // ends the answer.
+  std::optional<Error> error;
+  // The last value of each (a repeated header: the last one wins).
+  uint64_t content_length = 0;
+  std::optional<uint64_t> crc;
+  std::optional<std::string_view> etag;
+};
+
+// Reads a whole HEAD response without acting on it. Checks, in order: valid
+// UTF-8 ("stream did not contain valid UTF-8"), the status ("HEAD 请求失败，
+// 响应: " + the trimmed response unless it begins with "HTTP/1.1 200"), then
+// every line against the names "Content-Length", "x-oss-hash-crc64ecma"
+// and "ETag" (any case, the colon right after the name); the two numbers
+// are decimal. Errors are kProtocol (or kNetwork for an empty response, a
+// connection closed before any answer); a number that does not parse is
+// kept in `error` instead.
+Result<HeadAnswer> ReadHeadAnswer(std::string_view response);
+
+// Acts on `answer`'s fields in their order: the numbers are stored into
+// `*content_length` and `*remote_crc` and announced on standard output
+// ("响应头中的 Content-Length: N 字节", "CRC64 : N"), each ETag is handed to
+// `on_etag`. A repeated header is handled again, the last value wins. Ends
+// with whatever `on_etag` returned if it failed, else with the answer's
+// `error`.
+Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
+                       std::optional<uint64_t>* remote_crc,
+                       const EtagHandler& on_etag);
+
+// ReadHeadAnswer, then ApplyHeadAnswer. `*remote_crc` stays as it was
+// without an "x-oss-hash-crc64ecma" line.
 Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
-                         uint64_t* remote_crc, const EtagHandler& on_etag);
+                         std::optional<uint64_t>* remote_crc,
+                         const EtagHandler& on_etag);
 
 // The location a redirect answer (status 301, 302, 307 or 308 of
 // HTTP/1.1) points to: the value of its "Location" header (the name in any
@@ -70,25 +108,35 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
 Result<std::optional<std::string>> RedirectLocation(std::string_view response);
 
 // What the HEAD exchange learnt: the announced length (0 without a
-// "Content-Length:" line) and CRC-64 (0 without "x-oss-hash-crc64ecma:"),
-// and the address that answered, after redirects.
+// "Content-Length:" line), CRC-64 (nullopt without "x-oss-hash-crc64ecma:")
+// and ETag (the last one; nullopt without an "ETag:" line), and the address
+// that answered, after redirects.
 struct HeadInfo {
   uint64_t content_length = 0;
-  uint64_t remote_crc = 0;
+  std::optional<uint64_t> remote_crc;
+  std::optional<std::string> etag;
   ParsedUrl url;
 };
+
+// Looks at what the final HEAD answer announces before anything of it is
+// acted on; an error ends the exchange with it.
+using HeadGate = std::function<Status(const HeadInfo& announced)>;
 
 // Sends the HEAD request for `url` on a fresh connection, reads the answer
 // to the end of the stream (at most kMaxHeadResponseBytes, else a kProtocol
 // error "HEAD response larger than 65536 bytes") and parses it with
 // ParseHeadResponse. A redirect is followed (printing "重定向到: " and the
 // new address) with a new HEAD on a new connection, up to kMaxRedirects
-// times, to https addresses only; only the final answer is parsed. Errors
-// as for ParseHeadResponse and OpenSecureStream, and kProtocol for too
-// many redirects or a Location that is not an https address.
+// times, to https addresses only; only the final answer is parsed. When
+// that answer reads without error, `gate` (if given) sees its values first:
+// its error ends the exchange before a line is announced or an ETag handed
+// out. Errors as for ParseHeadResponse, `gate` and OpenSecureStream, and
+// kProtocol for too many redirects or a Location that is not an https
+// address.
 asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
                                                ConnectOptions options,
-                                               EtagHandler on_etag);
+                                               EtagHandler on_etag,
+                                               HeadGate gate = nullptr);
 
 // The bytes of an answer, read in pieces: the connection in the program,
 // memory in tests.

@@ -7,17 +7,23 @@
 
 namespace talvoro {
 
-bool CheckIntegrity(const std::string& target_path, uint64_t remote_crc,
-                    DownloadStatus& status) {
-  Result<uint64_t> local = Crc64OfFile(target_path);
-  // A file that cannot be read fails the check like a wrong one.
-  if (local.ok() && local.value() == remote_crc) {
+bool CheckIntegrity(const std::string& target_path,
+                    std::optional<uint64_t> remote_crc, DownloadStatus& status,
+                    const std::function<void()>& on_mismatch) {
+  uint64_t size = 0;
+  Result<uint64_t> local = Crc64OfFile(target_path, &size);
+  // A file that cannot be read fails the check like a wrong one. An empty
+  // file is never the launcher, and without an announced value there is
+  // nothing to verify against (an empty file's CRC is 0, the value a
+  // missing header would otherwise stand for).
+  if (local.ok() && size > 0 && remote_crc && local.value() == *remote_crc) {
     PrintOut(kIntegrityOkLine);
     status.SetPhase(kDownloaded);
     return true;
   }
-  PrintErr(std::string(kIntegrityFailedPrefix) + std::to_string(remote_crc) +
-           "\n");
+  PrintErr(std::string(kIntegrityFailedPrefix) +
+           (remote_crc ? std::to_string(*remote_crc) : kAbsentCrcText) + "\n");
+  if (on_mismatch) on_mismatch();
   status.SetPhase(kChecksumFailed);
   return false;
 }

@@ -4,6 +4,8 @@
 #define TALVORO_DOWNLOAD_INTEGRITY_H_
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "download/download_status.h"
@@ -12,26 +14,33 @@ namespace talvoro {
 
 // The line printed on standard output when the file is verified.
 inline constexpr char kIntegrityOkLine[] = "下载成功\n";
-// Printed on standard error, followed by the remote CRC in decimal and a
-// line feed, when it is not.
+// Printed on standard error, followed by the remote CRC in decimal (or
+// kAbsentCrcText when the server announced none) and a line feed, when it
+// is not.
 inline constexpr char kIntegrityFailedPrefix[] =
     "下载文件CRC检查失败: 远端CRC : ";
+inline constexpr char kAbsentCrcText[] = "absent";
 
 // Computes the CRC-64/XZ of the file at `target_path` and compares it with
-// `remote_crc` (0 when the server sent none).
+// `remote_crc` (nullopt when the server sent none).
 //
-// Equal: prints "下载成功" on standard output, sets `status.phase` to
-// kDownloaded and returns true. Different, or the file cannot be opened or
-// read: prints the failure line with `remote_crc` on standard error, sets
+// Verified only when the server announced a CRC, the file holds at least
+// one byte and its CRC equals the announced one: prints "下载成功" on
+// standard output, sets `status.phase` to kDownloaded and returns true.
+// Otherwise (no announced CRC, an empty file whatever was announced, a
+// different CRC, a file that cannot be opened or read): prints the failure
+// line on standard error, calls `on_mismatch` (if given), sets
 // `status.phase` to kChecksumFailed and returns false; nothing else is
-// printed and nothing is deleted. The line is flushed before the phase is
-// set, so whoever sees the phase has seen the line.
+// printed and nothing is deleted. The line is flushed and `on_mismatch` has
+// returned before the phase is set, so whoever sees the phase has seen
+// both.
 //
 // Synchronous: it reads the file in blocks of kCrc64FileBlockSize on the
 // calling thread (the download task's executor thread), so its memory does
 // not grow with the file.
-bool CheckIntegrity(const std::string& target_path, uint64_t remote_crc,
-                    DownloadStatus& status);
+bool CheckIntegrity(const std::string& target_path,
+                    std::optional<uint64_t> remote_crc, DownloadStatus& status,
+                    const std::function<void()>& on_mismatch = nullptr);
 
 }  // namespace talvoro
 

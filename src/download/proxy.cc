@@ -1,8 +1,6 @@
 #include "download/proxy.h"
 
-#include <algorithm>
-#include <cctype>
-
+#include "download/http_parse.h"
 #include "download/parse_int.h"
 
 namespace talvoro {
@@ -10,14 +8,6 @@ namespace talvoro {
 namespace {
 
 constexpr uint16_t kDefaultProxyPort = 1080;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() &&

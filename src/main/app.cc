@@ -41,7 +41,7 @@ std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
   const int n = ++failures_;
   // The pause of the n-th consecutive failure, before the jitter.
   milliseconds base;
-  if (phase == kChecksumFailed) {
+  if (phase == kChecksumFailed || phase == kPublicationRejected) {
     base = n == 1 ? milliseconds(0)
                   : milliseconds(int64_t{1000} << std::min(n - 2, 16));
   } else {
@@ -91,6 +91,10 @@ void PollStep(DownloadStatus& status, PollState& state,
       // attempt resumes from the bytes on disk.
       retry(/*keep_percent=*/true);
       break;
+    case kPublicationRejected:
+      // Nothing was written: nothing to clean up.
+      retry(/*keep_percent=*/false);
+      break;
     case kHandOff:
       actions.hand_off();
       break;
@@ -104,19 +108,27 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
                                    DownloadOptions options) {
   const std::string target = folder + kTargetFileName;
   const std::string sidecar = folder + kEtagFileName;
-  Result<uint64_t> result =
+  const std::shared_ptr<PublicationMemory> publications = options.publications;
+  Result<std::optional<uint64_t>> result =
       co_await Download(url, target, sidecar, status, std::move(options));
   if (!result.ok()) {
     const Error& error = result.error();
     PrintErr("下载失败: " + error.message + "\n");
     // A cut link or a full disk leaves good bytes on disk for the next
-    // attempt; anything else throws them away.
+    // attempt; anything else throws them away. A refused publication
+    // wrote nothing.
     const bool keep =
         error.kind == ErrorKind::kNetwork || error.kind == ErrorKind::kNoSpace;
-    status->SetPhase(keep ? kDownloadInterrupted : kDownloadFailed);
+    status->SetPhase(error.kind == ErrorKind::kRejected ? kPublicationRejected
+                     : keep                             ? kDownloadInterrupted
+                                                        : kDownloadFailed);
     co_return;
   }
-  CheckIntegrity(target, *result, *status);
+  // The refusal is on record before the poll step can see the phase and
+  // start the next attempt.
+  CheckIntegrity(target, *result, *status, [&publications] {
+    if (publications) publications->NoteCheckFailed();
+  });
 }
 
 }  // namespace
@@ -160,9 +172,14 @@ T Unwrap(Result<T> result) {
 
 }  // namespace
 
-void RunBootstrap(const std::string& url, const DownloadOptions& options,
+void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
                   std::string_view launcher_signers) {
   PrepareProcess();
+  // One memory of refused publications for all the attempts of this run.
+  DownloadOptions options = defaults;
+  if (!options.publications) {
+    options.publications = std::make_shared<PublicationMemory>();
+  }
   // The window goes on handling its messages while the hand-off waits for
   // a launcher that another program holds; a close seen then is kept.
   bool closed_in_hand_off = false;
@@ -202,7 +219,9 @@ void RunBootstrap(const std::string& url, const DownloadOptions& options,
             if (!InstallAndStartLauncher(hand_off_options)) {
               if (closed_in_hand_off) EndProcess(0);
               // Refused by the signature check: as after a CRC mismatch,
-              // the files go and the next attempt comes after a pause.
+              // the files go and the next attempt comes after a pause; the
+              // same publication is not downloaded again.
+              options.publications->RejectLastDownloaded();
               status->SetPhase(kChecksumFailed);
               return;
             }

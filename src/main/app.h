@@ -27,8 +27,9 @@ inline constexpr std::chrono::milliseconds kHandOffPause{1000};
 // from it; the program then ends before it downloads anything.
 inline constexpr char kFolderTooLongPrefix[] = "working folder path too long: ";
 
-// The pauses between consecutive failed attempts. After a CRC mismatch the
-// pauses run 0 s, 1 s, 2 s, 4 s, ...; after any other failure 3 s, 6 s,
+// The pauses between consecutive failed attempts. After a CRC mismatch (or
+// a refused publication still announced) the pauses run 0 s, 1 s, 2 s,
+// 4 s, ...; after any other failure 3 s, 6 s,
 // 12 s, ...; both up to kMaxRetryPause. Failures of both kinds count
 // together. Every pause but the first is shortened by up to a fifth at
 // random, so that many copies that failed together do not come back
@@ -40,7 +41,8 @@ class RetrySchedule {
   explicit RetrySchedule(std::function<double()> random = nullptr);
 
   // The pause before the attempt after one that ended in `phase`
-  // (kChecksumFailed, kDownloadFailed or kDownloadInterrupted) having
+  // (kChecksumFailed, kPublicationRejected, kDownloadFailed or
+  // kDownloadInterrupted) having
   // received `received` bytes; counts the failure.
   std::chrono::milliseconds NextPause(uint8_t phase, uint64_t received);
 
@@ -79,9 +81,10 @@ struct PollState {
 // (at most 100); kDownloaded fills the bar and moves to kHandOff, so the
 // full bar stays up for one poll interval; kChecksumFailed and
 // kDownloadFailed clean up and, after the schedule's pause (a pause of 0
-// restarts in this poll), set the bar to 0 and restart; kDownloadInterrupted
-// keeps the files and the bar and restarts after the pause; kHandOff hands
-// off.
+// restarts in this poll), set the bar to 0 and restart; kPublicationRejected
+// does the same without the clean-up (nothing was written);
+// kDownloadInterrupted keeps the files and the bar and restarts after the
+// pause; kHandOff hands off.
 void PollStep(DownloadStatus& status, PollState& state,
               const PollActions& actions,
               std::chrono::steady_clock::time_point now);
@@ -90,7 +93,9 @@ void PollStep(DownloadStatus& status, PollState& state,
 // once. `folder` ends with a '/'. The task downloads `url` into the fixed
 // target in `folder`, checks
 // its CRC and leaves its outcome in `status`'s phase; it prints
-// "下载失败: " and the error on stderr when the download fails.
+// "下载失败: " and the error on stderr when the download fails. A file that
+// fails the check is noted in `options.publications` (if any) before the
+// phase says so.
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status,
                        const DownloadOptions& options = {});
@@ -98,13 +103,15 @@ void StartDownloadTask(const std::string& url, const std::string& folder,
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the
 // hand-off. Start-up failures (no display, a broken picture, a malformed
-// `launcher_signers`) are fatal. `options` are how its connections are made
-// (the program passes the defaults). `launcher_signers`, when not empty, is
-// the list of signers (see ParseSignerList) one of whom must have signed a
-// launcher before it is put in place and started; a launcher that fails
-// the check is handled like one that failed its CRC check.
+// `launcher_signers`) are fatal. `defaults` are how its connections are
+// made (the program passes the defaults); without a memory of
+// publications, the run makes one for all its attempts.
+// `launcher_signers`, when not empty, is the list of signers (see
+// ParseSignerList) one of whom must have signed a launcher before it is put
+// in place and started; a launcher that fails the check is handled like one
+// that failed its CRC check, and its publication is refused at once.
 [[noreturn]] void RunBootstrap(const std::string& url,
-                               const DownloadOptions& options = {},
+                               const DownloadOptions& defaults = {},
                                std::string_view launcher_signers = {});
 
 }  // namespace talvoro

@@ -2,13 +2,14 @@
 // the ETag handler fails (0: none, n: the n-th); the rest is the response.
 //
 // Properties: an accepted response is valid UTF-8 and begins with
-// "HTTP/1.1 200"; the handler is called once per "ETag:" line with a trimmed
-// piece of the response, and its error ends the parse unchanged; only an
-// empty response is a network failure; the numbers stay untouched without
-// their header line.
+// "HTTP/1.1 200"; the handler is called once per "ETag:" line (the name in
+// any case) with a trimmed piece of the response, and its error ends the
+// parse unchanged; only an empty response is a network failure; the numbers
+// stay untouched without their header line.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,19 +23,24 @@ namespace {
 constexpr uint64_t kUntouched = 0x5eed5eed5eed5eedull;
 constexpr char kHandlerFailure[] = "ETag handler failed";
 
-// The number of lines of `response` that begin with `prefix`.
+// The number of lines of `response` that begin with `prefix` (lower case)
+// in any case.
 size_t CountLines(std::string_view response, std::string_view prefix) {
+  std::string folded(response);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   size_t n = 0;
-  for (size_t at = response.find(prefix); at != std::string_view::npos;
-       at = response.find(prefix, at + 1)) {
-    if (at == 0 || response[at - 1] == '\n') ++n;
+  for (size_t at = folded.find(prefix); at != std::string::npos;
+       at = folded.find(prefix, at + 1)) {
+    if (at == 0 || folded[at - 1] == '\n') ++n;
   }
   return n;
 }
 
 void CheckHead(uint8_t failing_call, std::string_view response) {
   uint64_t content_length = kUntouched;
-  uint64_t crc = kUntouched;
+  std::optional<uint64_t> crc = kUntouched;
   size_t calls = 0;
   bool failed = false;
   const Status status = ParseHeadResponse(
@@ -52,7 +58,7 @@ void CheckHead(uint8_t failing_call, std::string_view response) {
         return Status::Ok();
       });
 
-  if (CountLines(response, "Content-Length:") == 0) {
+  if (CountLines(response, "content-length:") == 0) {
     FUZZ_CHECK(content_length == kUntouched);
   }
   if (CountLines(response, "x-oss-hash-crc64ecma:") == 0) {
@@ -62,7 +68,7 @@ void CheckHead(uint8_t failing_call, std::string_view response) {
     FUZZ_CHECK(!failed);
     FUZZ_CHECK(IsValidUtf8(response));
     FUZZ_CHECK(response.starts_with("HTTP/1.1 200"));
-    FUZZ_CHECK(calls == CountLines(response, "ETag:"));
+    FUZZ_CHECK(calls == CountLines(response, "etag:"));
     return;
   }
   const Error& error = status.error();
