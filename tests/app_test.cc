@@ -405,7 +405,15 @@ TEST_F(HandOff, LauncherHeldByAnotherProgramIsWaitedFor) {
   const std::string launcher = LauncherBytes();
   ASSERT_FALSE(launcher.empty());
   for (const bool let_go : {true, false}) {
+    // The launcher the round before started may still be ending.
+    std::error_code gone;
+    for (int i = 0; i < 500 && fs::exists(kLauncherName) &&
+                    !fs::remove(kLauncherName, gone);
+         ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
     Write(kLauncherName, launcher + "an older one");
+    ASSERT_TRUE(Read(kLauncherName) == launcher + "an older one");
     Write(kTargetFileName, launcher);
     HANDLE held =
         CreateFileW(fs::path(kLauncherName).c_str(), GENERIC_READ,
