@@ -429,6 +429,28 @@ def window_geometries(display):
     return found
 
 
+def window_icons(display):
+    """The icons the window titled TITLE shows (X's _NET_WM_ICON, which Wine
+    fills from the window class's icons): {size: 8-bit RGBA rows}."""
+    tree = subprocess.run(["xwininfo", "-display", display, "-root", "-tree"],
+                          capture_output=True, text=True).stdout
+    found = re.findall(r'^\s*(0x[0-9a-f]+) "%s":' % TITLE, tree, re.M)
+    if not found:
+        return {}
+    text = subprocess.run(["xprop", "-display", display, "-id", found[0],
+                           "-f", "_NET_WM_ICON", "32c", "_NET_WM_ICON"],
+                          capture_output=True, text=True).stdout
+    values = [int(v) for v in re.findall(r"\d+", text.partition("=")[2])]
+    icons = {}
+    while len(values) >= 2:
+        w, h = values[0], values[1]
+        argb = values[2:2 + w * h]
+        values = values[2 + w * h:]
+        icons[w] = b"".join(bytes([p >> 16 & 255, p >> 8 & 255, p & 255,
+                                   p >> 24 & 255]) for p in argb)
+    return icons
+
+
 def splash_pixels(scaled_by=None, width=None, height=None):
     """The picture of assets/splash.png as 8-bit RGBA rows; resized to
     width x height with ImageMagick's filter `scaled_by` when given."""
@@ -751,6 +773,15 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(wait_until(lambda: window_geometries(display), 30),
                         "no window titled %s" % TITLE)
         self.assertEqual(window_geometries(display), [window])
+        if WINE and scale == 1:
+            # The product's icon, as assets/talvoro.ico holds it at 32 px.
+            icon = subprocess.run(
+                ["convert", os.path.join(ROOT, "assets", "talvoro.ico[4]"),
+                 "-depth", "8", "rgba:-"], check=True,
+                capture_output=True).stdout
+            shown = window_icons(display).get(32, b"")
+            self.assertEqual(len(shown), len(icon), "no 32-pixel icon")
+            self.assertLess(max(abs(a - b) for a, b in zip(shown, icon)), 8)
         if scale == 1:
             picture = splash_pixels()
             rows = [0]

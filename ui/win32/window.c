@@ -91,15 +91,26 @@ static LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam,
   }
 }
 
+/* The program's icon (its icon resource 1) at `size` pixels, else the
+ * system's generic one. */
+static HICON program_icon(int size) {
+  HICON icon = (HICON)LoadImageW(uipriv_instance, MAKEINTRESOURCEW(1),
+                                 IMAGE_ICON, size, size, LR_DEFAULTCOLOR);
+  return icon != NULL ? icon : LoadIconW(NULL, (LPCWSTR)IDI_APPLICATION);
+}
+
 int uipriv_register_window_class(void) {
-  WNDCLASSW wc = {0};
+  WNDCLASSEXW wc = {0};
+  wc.cbSize = sizeof wc;
   wc.lpfnWndProc = window_proc;
   wc.hInstance = uipriv_instance;
   wc.hCursor = LoadCursorW(NULL, (LPCWSTR)IDC_ARROW);
-  wc.hIcon = LoadIconW(NULL, (LPCWSTR)IDI_APPLICATION);
+  /* Taskbar and Alt+Tab take the large one, the caption the small one. */
+  wc.hIcon = program_icon(GetSystemMetrics(SM_CXICON));
+  wc.hIconSm = program_icon(GetSystemMetrics(SM_CXSMICON));
   wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
   wc.lpszClassName = UIPRIV_WINDOW_CLASS;
-  return RegisterClassW(&wc) != 0;
+  return RegisterClassExW(&wc) != 0;
 }
 
 static void window_destroy_children(uiControl *c) {
