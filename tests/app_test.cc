@@ -12,6 +12,9 @@
 
 #include "gtest/gtest.h"
 #include "main/handoff.h"
+#ifdef _WIN32
+#include "ui/win32/taskbar_win.h"
+#endif
 #include "test_files.h"
 #ifdef _WIN32
 #include <windows.h>
@@ -455,6 +458,98 @@ TEST_F(HandOff, LauncherHeldByAnotherProgramIsWaitedFor) {
 #endif
 
 #ifdef _WIN32
+// The shell's taskbar list, recording the progress calls made to it.
+class RecordedTaskbarList : public ITaskbarList3 {
+ public:
+  std::vector<std::string> calls;
+  HRESULT answer = S_OK;  // of the progress calls
+  ULONG references = 1;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE HrInit() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE AddTab(HWND) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DeleteTab(HWND) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ActivateTab(HWND) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetActiveAlt(HWND) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE MarkFullscreenWindow(HWND, BOOL) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetProgressValue(HWND, ULONGLONG done,
+                                             ULONGLONG total) override {
+    calls.push_back("value " + std::to_string(done) + "/" +
+                    std::to_string(total));
+    return answer;
+  }
+  HRESULT STDMETHODCALLTYPE SetProgressState(HWND, TBPFLAG flag) override {
+    calls.push_back(flag == TBPF_NORMAL          ? "normal"
+                    : flag == TBPF_ERROR         ? "error"
+                    : flag == TBPF_INDETERMINATE ? "indeterminate"
+                                                 : "other");
+    return answer;
+  }
+  HRESULT STDMETHODCALLTYPE RegisterTab(HWND, HWND) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnregisterTab(HWND) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetTabOrder(HWND, HWND) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetTabActive(HWND, HWND, DWORD) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE ThumbBarAddButtons(HWND, UINT,
+                                               LPTHUMBBUTTON) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE ThumbBarUpdateButtons(HWND, UINT,
+                                                  LPTHUMBBUTTON) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE ThumbBarSetImageList(HWND, HIMAGELIST) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetOverlayIcon(HWND, HICON, LPCWSTR) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetThumbnailTooltip(HWND, LPCWSTR) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetThumbnailClip(HWND, RECT*) override {
+    return E_NOTIMPL;
+  }
+};
+
+// What a download shows on the taskbar button: its percentage, a retry
+// pause in the error state, moving without a length; nothing twice, and
+// again what the shell refused (before the button exists, say).
+TEST(Taskbar, ShowsEachChangeOnceAndRetriesWhatWasRefused) {
+  RecordedTaskbarList list;
+  {
+    std::unique_ptr<ui::Taskbar> taskbar = ui::TaskbarThrough(&list, nullptr);
+    EXPECT_EQ(list.references, 2u);
+    list.answer = E_FAIL;
+    taskbar->Show(ui::TaskbarState::kNormal, 0);
+    list.answer = S_OK;
+    taskbar->Show(ui::TaskbarState::kNormal, 0);
+    taskbar->Show(ui::TaskbarState::kNormal, 40);
+    taskbar->Show(ui::TaskbarState::kNormal, 40);
+    taskbar->Show(ui::TaskbarState::kError, 40);
+    taskbar->Show(ui::TaskbarState::kNormal, 0);
+    taskbar->Show(ui::TaskbarState::kIndeterminate, 0);
+    taskbar->Show(ui::TaskbarState::kIndeterminate, 0);
+  }
+  EXPECT_EQ(list.references, 1u);
+  EXPECT_EQ(list.calls, (std::vector<std::string>{
+                            "normal", "value 0/100", "normal", "value 0/100",
+                            "value 40/100", "error", "value 40/100", "normal",
+                            "value 0/100", "indeterminate"}));
+}
+
 using DllSearch = ScratchDir;
 
 // A DLL that lies beside the program and in the working folder, but not in

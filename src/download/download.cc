@@ -253,7 +253,8 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
     Result<size_t> n = co_await response->ReadBody(asio::buffer(*room, want));
     if (!n.ok()) co_return std::move(n).error();
     size += *n;
-    status->SetProgress(Percent(size, content_length), *n);
+    status->SetProgress(Percent(size, content_length), *n,
+                        /*known=*/content_length != 0);
     if (*n == 0) break;
     writer.Commit(*n);
   }

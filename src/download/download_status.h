@@ -35,6 +35,9 @@ struct DownloadStatus {
   uint8_t percent = 0;
   // Body bytes the current attempt has received (and written) so far.
   uint64_t received = 0;
+  // Whether the current attempt knows the file's length (so `percent`
+  // means something).
+  bool length_known = true;
 
   struct Snapshot {
     uint8_t phase;
@@ -54,14 +57,21 @@ struct DownloadStatus {
     std::lock_guard<std::mutex> lock(mutex);
     phase = kDownloading;
     received = 0;
+    length_known = true;
     if (!keep_percent) percent = 0;
   }
-  // One chunk of `bytes` (0 at the end of the body) has arrived.
-  void SetProgress(uint8_t pct, uint64_t bytes = 0) {
+  // One chunk of `bytes` (0 at the end of the body) has arrived, of a file
+  // whose length is known or not.
+  void SetProgress(uint8_t pct, uint64_t bytes = 0, bool known = true) {
     std::lock_guard<std::mutex> lock(mutex);
     phase = kDownloading;
     percent = pct;
     received += bytes;
+    length_known = known;
+  }
+  bool LengthKnown() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return length_known;
   }
   uint64_t Received() {
     std::lock_guard<std::mutex> lock(mutex);

@@ -20,6 +20,7 @@
 #include "ui/src/png_image.h"
 #include "ui/src/progress_window.h"
 #include "ui/src/splash.h"
+#include "ui/src/taskbar.h"
 #include "ui/src/ui.h"
 
 namespace talvoro {
@@ -205,15 +206,29 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   ui::UI toolkit = Unwrap(ui::StartToolkit());
   ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
 
+  const std::unique_ptr<ui::Taskbar> taskbar = ui::TaskbarOf(window.window);
+  int shown_percent = 0;
   auto status = std::make_shared<DownloadStatus>();
   StartDownloadTask(url, folder, status, options);
 
   const PollActions actions{
-      .set_bar = [&](int value) { window.bar->SetPercent(value); },
+      .set_bar =
+          [&](int value) {
+            window.bar->SetPercent(value);
+            shown_percent = value;
+            taskbar->Show(status->LengthKnown()
+                              ? ui::TaskbarState::kNormal
+                              : ui::TaskbarState::kIndeterminate,
+                          value);
+          },
       .start_download =
           [&] { StartDownloadTask(url, folder, status, options); },
       .clean_up = CleanUpDownload,
-      .pause = [](std::chrono::milliseconds) {},
+      // A retry pause after a failure: the taskbar button says so.
+      .pause =
+          [&](std::chrono::milliseconds) {
+            taskbar->Show(ui::TaskbarState::kError, shown_percent);
+          },
       .hand_off =
           [&] {
             if (!InstallAndStartLauncher(hand_off_options)) {

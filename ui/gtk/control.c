@@ -35,3 +35,5 @@ void uiControlDestroy(uiControl *c) {
 void uiControlShow(uiControl *c) { gtk_widget_show(c->widget); }
 
 void uiControlHide(uiControl *c) { gtk_widget_hide(c->widget); }
+
+uintptr_t uiControlHandle(uiControl *c) { return (uintptr_t)c->widget; }

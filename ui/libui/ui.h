@@ -50,6 +50,8 @@ typedef struct uiControl uiControl;
 void uiControlDestroy(uiControl *c);
 void uiControlShow(uiControl *c);
 void uiControlHide(uiControl *c);
+/* The control's native handle: an HWND on Windows, a GtkWidget * on GTK. */
+uintptr_t uiControlHandle(uiControl *c);
 
 /* ---- Window ----------------------------------------------------------- */
 

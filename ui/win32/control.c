@@ -60,3 +60,5 @@ void uiControlShow(uiControl *c) {
 }
 
 void uiControlHide(uiControl *c) { show(c, SW_HIDE); }
+
+uintptr_t uiControlHandle(uiControl *c) { return (uintptr_t)c->hwnd; }
