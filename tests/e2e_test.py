@@ -793,6 +793,11 @@ class EndToEnd(unittest.TestCase):
             self.assertTrue(wait_until(shows_picture, 15),
                             "%d of %d rows show the picture above a bar"
                             % (rows[0], height))
+            # The transparent rounded corner shows the scene's colour next
+            # to it, not the window's background.
+            shot = screen_pixels(display, *window)
+            first = next(i for i in range(width) if picture[4 * i + 3] == 255)
+            self.assertEqual(shot[0:3], picture[4 * first:4 * first + 3])
         else:
             # Rows surely above the bar, whose height scales too.
             rows = height - int(MAX_BAR * scale)

@@ -45,6 +45,40 @@ class PicturePainter : public AreaHandler {
   std::shared_ptr<const RgbaImage> picture_;
 };
 
+// `picture` with its see-through edges laid over the picture itself: each
+// pixel left of a row's first opaque pixel (right of its last) is blended
+// over that pixel's colour, so rounded, transparent corners come out as the
+// scene's own colour instead of the window's background. Rows without an
+// opaque pixel stay as they are.
+RgbaImage OverItsOwnEdges(const RgbaImage& picture) {
+  RgbaImage out = picture;
+  const size_t width = picture.width;
+  for (size_t y = 0; y < picture.height; ++y) {
+    uint8_t* row = out.pixels.data() + y * width * 4;
+    size_t first = 0;
+    while (first < width && row[first * 4 + 3] != 255) ++first;
+    if (first == width) continue;
+    size_t last = width - 1;
+    while (row[last * 4 + 3] != 255) --last;
+    auto blend = [&](size_t x, const uint8_t* under) {
+      uint8_t* p = row + x * 4;
+      const unsigned a = p[3];
+      for (int k = 0; k < 3; ++k) {
+        p[k] =
+            static_cast<uint8_t>((p[k] * a + under[k] * (255 - a) + 127) / 255);
+      }
+      p[3] = 255;
+    };
+    const uint8_t left[3] = {row[first * 4], row[first * 4 + 1],
+                             row[first * 4 + 2]};
+    const uint8_t right[3] = {row[last * 4], row[last * 4 + 1],
+                              row[last * 4 + 2]};
+    for (size_t x = 0; x < first; ++x) blend(x, left);
+    for (size_t x = last + 1; x < width; ++x) blend(x, right);
+  }
+  return out;
+}
+
 int OnClosing(uiWindow*, void*) {
   uiQuit();
   return 0;
@@ -94,7 +128,9 @@ Result<ProgressWindow> ShowProgressWindow(
 
   uiBox* box = uiNewVerticalBox();
   uiBoxSetPadded(box, 0);
-  uiArea* area = NewArea(ui, std::make_unique<PicturePainter>(picture));
+  uiArea* area = NewArea(
+      ui, std::make_unique<PicturePainter>(
+              std::make_shared<const RgbaImage>(OverItsOwnEdges(*picture))));
   uiBoxAppend(box, uiControl(area), /*stretchy=*/1);
   auto slot = std::make_shared<ProgressBarSlot>(uiNewProgressBar());
   slot->With([box](uiProgressBar* bar) {

@@ -86,12 +86,13 @@ WindowPosition PlaceWindow(const DisplayRect& display, int32_t width,
 // Builds and shows the progress window: titled kWindowTitle, exactly the
 // picture's size on the output's scale (times dpi / 96, rounded; the
 // picture then smoothly enlarged), borderless, not resizable, placed by
-// PlaceWindow() on the first display output, the picture on top and an
-// empty bar under it.
+// PlaceWindow() on the first display output, the picture on top (its
+// see-through edges, such as rounded corners, filled with the colour of the
+// scene next to them) and an empty bar under it.
 // Closing the window asks the message loop to end (uiQuit) and leaves the
 // window as it is; the closing handler keeps its own copy of `ui`, so the
 // toolkit stays up until the process ends.
-// `picture` is shared with the window's painter for as long as the window
+// The painter keeps its own copy of `picture` for as long as the window
 // lives. Returns kNoDisplayOutput (nothing is built) when there is no
 // display output, kBadPicture when the pixels do not fill width x height.
 Result<ProgressWindow> ShowProgressWindow(
