@@ -75,8 +75,12 @@ asio::awaitable<Result<Endpoints>> ResolveWith(const std::string& host,
                                                const NameLookup& lookup_with,
                                                Watchdog* watchdog) {
   NameLookup function = lookup_with ? lookup_with : NameLookup(SystemLookup);
-  co_return co_await RunOffLoop<Endpoints>(
-      [function, host, port] { return function(host, port); }, watchdog);
+  // A named function, not a temporary in the co_await expression: GCC 12
+  // destroys such a temporary twice.
+  std::function<Result<Endpoints>()> work = [function, host, port] {
+    return function(host, port);
+  };
+  co_return co_await RunOffLoop<Endpoints>(std::move(work), watchdog);
 }
 
 // The connection attempts of one ConnectWith. The completion handlers and
@@ -291,9 +295,11 @@ asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
 
   ProxyLookup lookup =
       options.proxy ? options.proxy : ProxyLookup(SystemProxyFor);
+  std::function<Result<std::vector<ProxyChoice>>()> work = [lookup, url] {
+    return lookup(url);
+  };
   Result<std::vector<ProxyChoice>> choices =
-      co_await RunOffLoop<std::vector<ProxyChoice>>(
-          [lookup, url] { return lookup(url); }, &watchdog);
+      co_await RunOffLoop<std::vector<ProxyChoice>>(std::move(work), &watchdog);
   if (!choices.ok()) co_return std::move(choices).error();
   Result<tcp::socket> socket =
       co_await ConnectByChoices(*choices, url, options, watchdog);
