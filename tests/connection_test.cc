@@ -97,6 +97,12 @@ class SilentListener {
 
 // Debian's tinyproxy on a loopback port, allowing CONNECT to `port`; with
 // `user` set it asks for basic authentication.
+ProxyLookup ChoicesLookup(std::vector<ProxyChoice> choices) {
+  return [choices](const ParsedUrl&) {
+    return Result<std::vector<ProxyChoice>>(choices);
+  };
+}
+
 class TinyProxy {
  public:
   explicit TinyProxy(uint16_t port, const std::string& user = "") {
@@ -131,12 +137,8 @@ class TinyProxy {
     std::remove((dir_ + "/tinyproxy.conf").c_str());
     ::rmdir(dir_.c_str());
   }
-  ProxyLookup lookup() const {
-    const uint16_t port = port_;
-    return [port](std::string_view) -> Result<std::optional<ProxyServer>> {
-      return std::optional<ProxyServer>(ProxyServer{"127.0.0.1", port});
-    };
-  }
+  ProxyChoice choice() const { return ProxyServer{"127.0.0.1", port_}; }
+  ProxyLookup lookup() const { return ChoicesLookup({choice()}); }
 
  private:
   uint16_t port_;
@@ -344,10 +346,7 @@ TEST_F(ConnectionTest, ProxyTunnel) {
   }
   const uint16_t closed = testing::ClosedPort("127.0.0.1");
   ConnectOptions options;
-  options.proxy = [closed](std::string_view) {
-    return Result<std::optional<ProxyServer>>(
-        std::optional<ProxyServer>(ProxyServer{"127.0.0.1", closed}));
-  };
+  options.proxy = ChoicesLookup({ProxyServer{"127.0.0.1", closed}});
   Status sent = RunEngine(OpenAndSend(UrlFor("localhost", 443), options));
   ASSERT_FALSE(sent.ok());
   EXPECT_EQ(sent.error().message,
@@ -379,14 +378,80 @@ TEST_F(ConnectionTest, ProxySettings) {
   // The environment, as curl reads it.
   ::setenv("https_proxy", "http://127.0.0.1:3128", 1);
   ::setenv("no_proxy", "localhost", 1);
-  Result<std::optional<ProxyServer>> chosen = SystemProxyFor("example.test");
-  ASSERT_TRUE(chosen.ok() && chosen->has_value());
-  EXPECT_EQ(**chosen, (ProxyServer{"127.0.0.1", 3128}));
-  chosen = SystemProxyFor("localhost");
+  Result<std::vector<ProxyChoice>> chosen =
+      SystemProxyFor(UrlFor("example.test", 443));
   ASSERT_TRUE(chosen.ok());
-  EXPECT_FALSE(chosen->has_value());
+  EXPECT_EQ(*chosen,
+            (std::vector<ProxyChoice>{ProxyServer{"127.0.0.1", 3128}}));
+  chosen = SystemProxyFor(UrlFor("localhost", 443));
+  ASSERT_TRUE(chosen.ok());
+  EXPECT_EQ(*chosen, std::vector<ProxyChoice>{std::nullopt});
   ::unsetenv("https_proxy");
   ::unsetenv("no_proxy");
+}
+
+// A script's answer as WinHTTP passes it on.
+TEST_F(ConnectionTest, ProxyLists) {
+  const ProxyServer a{"a.test", 8080}, b{"::1", 3128};
+  EXPECT_EQ(ParseProxyList("a.test:8080;[::1]:3128").value(),
+            (std::vector<ProxyChoice>{a, b}));
+  EXPECT_EQ(
+      ParseProxyList("PROXY a.test:8080; SOCKS5 s:1; proxy [::1]:3128; DIRECT")
+          .value(),
+      (std::vector<ProxyChoice>{a, b, std::nullopt}));
+  for (const char* bad : {"", " ; ", "SOCKS s:1", "PROXY a.test:99999"}) {
+    EXPECT_FALSE(ParseProxyList(bad).ok()) << bad;
+  }
+  EXPECT_EQ(DescribeProxyChoice(b), "[::1]:3128");
+  EXPECT_EQ(DescribeProxyChoice(std::nullopt), "直接连接");
+}
+
+// The choices are tried in order: a proxy that cannot be reached passes to
+// the next (a proxy, or direct); a proxy that refuses the tunnel does not;
+// when none can be reached, the last failure is the error.
+TEST_F(ConnectionTest, ProxyChoicesInOrder) {
+  TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
+  ConnectionScript script;
+  script.response = "HTTP/1.1 200 OK\r\n\r\nthrough";
+  for (int i = 0; i < 2; ++i) server.AddScript(script);
+  const uint16_t closed = testing::ClosedPort("127.0.0.1");
+  const ProxyChoice dead = ProxyServer{"127.0.0.1", closed};
+  TinyProxy proxy(server.port());
+  TinyProxy asks_for_password(server.port(), "user");
+  {
+    // The origin's name has no address here: only the tunnel reaches it.
+    ConnectOptions options;
+    options.proxy = ChoicesLookup({dead, proxy.choice()});
+    options.lookup = [](const std::string& host,
+                        uint16_t port) -> Result<std::vector<tcp::endpoint>> {
+      if (host == "localhost") return NetworkError("no direct route");
+      return std::vector<tcp::endpoint>{{asio::ip::make_address(host), port}};
+    };
+    Result<std::string> data =
+        RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
+    ASSERT_TRUE(data.ok()) << data.error().message;
+    EXPECT_EQ(*data, script.response);
+  }
+  ConnectOptions options;
+  options.proxy = ChoicesLookup({dead, std::nullopt});
+  Result<std::string> data =
+      RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
+  ASSERT_TRUE(data.ok()) << data.error().message;
+  EXPECT_EQ(*data, script.response);
+
+  options.proxy = ChoicesLookup({asks_for_password.choice(), std::nullopt});
+  Status sent =
+      RunEngine(OpenAndSend(UrlFor("localhost", server.port()), options));
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message, "proxy requires authentication");
+
+  const uint16_t also_closed = testing::ClosedPort("127.0.0.1");
+  options.proxy = ChoicesLookup({dead, ProxyServer{"127.0.0.1", also_closed}});
+  sent = RunEngine(OpenAndSend(UrlFor("localhost", 443), options));
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message,
+            "cannot reach the proxy 127.0.0.1:" + std::to_string(also_closed) +
+                ": Connection refused");
 }
 
 TEST_F(ConnectionTest, ResolvesLocalhost) {

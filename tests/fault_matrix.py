@@ -800,9 +800,9 @@ def _silent_first_address_check(self, ctx):
         + ([] if took < 10 else ["took %.1f s" % took]))
 
 
-def _proxy_setup(self, ctx, auth=False):
+def _start_tinyproxy(ctx, auth=False):
     """tinyproxy on a loopback port, allowing CONNECT to the test port (with
-    `auth`, only with a user and password); the program is told to use it."""
+    `auth`, only with a user and password); its address "127.0.0.1:port"."""
     port = e2e.free_port()
     ctx.proxy_log = os.path.join(ctx.root, "tinyproxy.log")
     conf = os.path.join(ctx.root, "tinyproxy.conf")
@@ -817,29 +817,120 @@ def _proxy_setup(self, ctx, auth=False):
     ctx.cleanups.append(lambda: (proxy.terminate(), proxy.wait(10)))
     assert e2e.wait_until(lambda: os.path.exists(ctx.proxy_log) and b"Accepting"
                           in e2e.read(ctx.proxy_log), 10), "no tinyproxy"
-    if auth:
-        keep_partial(ctx, len(ctx.final.data) // 2)
-    server = b"127.0.0.1:%d" % port
-    if not e2e.WINE:
-        self.env = {"https_proxy": "http://" + server.decode()}
-        return
-    # The user's settings, in a copy of the prefix: the Internet Options
-    # values and the connection settings that WinHTTP reads (flags: direct
-    # and proxy; the proxy, an empty bypass list, no script).
+    return b"127.0.0.1:%d" % port
+
+
+# The flags of the connection settings: direct, the fixed proxy, the
+# automatic configuration script, auto-detection.
+DIRECT, FIXED_PROXY, SCRIPT, AUTO_DETECT = 1, 2, 4, 8
+
+
+def _wine_proxy_settings(ctx, flags, proxy=b"", script=b""):
+    """The user's settings, in a copy of the prefix: the Internet Options
+    values and the connection settings that WinHTTP reads (magic, a counter,
+    the flags, then the proxy, the bypass list and the script's address,
+    each after its length)."""
     wine, saved = e2e.WINE.clone(os.path.join(ctx.root, "prefix"),
                                  shared_display=True), e2e.WINE
     e2e.WINE = wine
     ctx.cleanups.append(lambda: (setattr(e2e, "WINE", saved), wine.drop()))
     key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
-    blob = (struct.pack("<4I", 0x46, 0, 3, len(server)) + server
-            + struct.pack("<2I", 0, 0))
-    for sub, value in (("", ["ProxyEnable", "/t", "REG_DWORD", "/d", "1"]),
-                       ("", ["ProxyServer", "/d", server.decode()]),
-                       ("\\Connections", ["DefaultConnectionSettings", "/t",
-                                          "REG_BINARY", "/d", blob.hex()])):
+    blob = struct.pack("<3I", 0x46, 0, flags) + b"".join(
+        struct.pack("<I", len(text)) + text for text in (proxy, b"", script))
+    values = [("\\Connections", ["DefaultConnectionSettings", "/t",
+                                  "REG_BINARY", "/d", blob.hex()])]
+    if flags & FIXED_PROXY:
+        values += [("", ["ProxyEnable", "/t", "REG_DWORD", "/d", "1"]),
+                   ("", ["ProxyServer", "/d", proxy.decode()])]
+    if flags & SCRIPT:
+        values.append(("", ["AutoConfigURL", "/d", script.decode()]))
+    for sub, value in values:
         wine.run("reg", "add", key + sub, "/v", *value, "/f")
 
 
+def _proxy_setup(self, ctx, auth=False):
+    """tinyproxy (see _start_tinyproxy); the program is told to use it."""
+    server = _start_tinyproxy(ctx, auth)
+    if auth:
+        keep_partial(ctx, len(ctx.final.data) // 2)
+    if not e2e.WINE:
+        self.env = {"https_proxy": "http://" + server.decode()}
+        return
+    _wine_proxy_settings(ctx, DIRECT | FIXED_PROXY, proxy=server)
+
+
+def _serve_script(ctx, script):
+    """An http server on loopback that answers "/proxy.pac" with `script`
+    (404 when None); its address. ctx.script_requests counts the asks."""
+    import http.server
+
+    ctx.script_requests = 0
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            ctx.script_requests += 1
+            body = (script or "").encode()
+            found = script is not None and self.path == "/proxy.pac"
+            self.send_response(200 if found else 404)
+            self.send_header("Content-Type",
+                             "application/x-ns-proxy-autoconfig")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    ctx.cleanups.append(lambda: (server.shutdown(), server.server_close()))
+    return b"http://127.0.0.1:%d/proxy.pac" % server.server_address[1]
+
+
+def _script_setup(answer, fixed=False, unreachable=False):
+    """The settings name a script whose answer for the download's address
+    is `answer` ("{proxy}": tinyproxy's address; None: the script is
+    missing, a 404) and "DIRECT" for any other address; with `fixed`,
+    tinyproxy is also the fixed entry; with `unreachable`, nothing listens
+    on the script's port."""
+    def setup(self, ctx):
+        proxy = _start_tinyproxy(ctx)
+        script = None
+        if answer is not None:
+            script = ('function FindProxyForURL(url, host) {\n'
+                      '  if (url == "https://localhost:%d%s") return "%s";\n'
+                      '  return "DIRECT";\n}\n' % (
+                          PORT, URL_PATH,
+                          answer.replace("{proxy}", proxy.decode())))
+        address = (b"http://127.0.0.1:%d/proxy.pac" % e2e.free_port()
+                   if unreachable else _serve_script(ctx, script))
+        _wine_proxy_settings(
+            ctx, DIRECT | SCRIPT | (FIXED_PROXY if fixed else 0),
+            proxy=proxy if fixed else b"", script=address)
+        ctx.proxy = proxy.decode()
+    return setup
+
+
+def _script_check(line, tunnelled=True, asked=True):
+    """The one report `line` ("{proxy}": tinyproxy's address), the script
+    fetched (`asked`), and every connection through tinyproxy's tunnel (or,
+    without `tunnelled`, none)."""
+    def check(self, ctx):
+        problems = expect_in(ctx.stdout, line.replace("{proxy}", ctx.proxy))
+        if ctx.stdout.count(line.split(": ")[0]) != 1:
+            problems.append("the script's line is not there once")
+        if asked and not ctx.script_requests:
+            problems.append("the script was never fetched")
+        connects = _proxy_connects(ctx)
+        if not ((2 <= connects == ctx.server.connections) if tunnelled
+                else connects == 0):
+            problems.append("%d CONNECTs for %d connections" % (
+                connects, ctx.server.connections))
+        return problems
+    return check
+
+
+NO_SCRIPTS = "Linux has no system proxy configuration script"
 def _proxy_connects(ctx):
     log = e2e.read(ctx.proxy_log).decode(errors="replace")
     return log.count("CONNECT localhost:%d HTTP/1.1" % PORT)
@@ -1229,6 +1320,24 @@ SCENARIOS = [
              check=lambda self, ctx: partial_kept(ctx) + (
                  [] if _proxy_connects(ctx) and not ctx.server.connections
                  else ["the origin was reached, or the proxy not asked"])),
+    scenario("net.proxy_script", linux_skip=NO_SCRIPTS,
+             setup=_script_setup("PROXY {proxy}"),
+             check=_script_check("代理自动配置脚本选择: {proxy}\n")),
+    scenario("net.proxy_script_dead_proxy_first", linux_skip=NO_SCRIPTS,
+             windows_skip="Wine's WinHTTP passes on only the first proxy of "
+                          "a script's answer",
+             setup=_script_setup("PROXY 127.0.0.1:1; PROXY {proxy}"),
+             check=_script_check(
+                 "代理自动配置脚本选择: 127.0.0.1:1; {proxy}\n")),
+    scenario("net.proxy_script_missing", linux_skip=NO_SCRIPTS,
+             setup=_script_setup(None),
+             check=_script_check("代理自动配置脚本不可用，改用: 直接连接\n",
+                                 tunnelled=False)),
+    scenario("net.proxy_script_unreachable_fixed_proxy", linux_skip=NO_SCRIPTS,
+             setup=_script_setup("PROXY {proxy}", fixed=True,
+                                 unreachable=True),
+             check=_script_check("代理自动配置脚本不可用，改用: {proxy}\n",
+                                 asked=False)),
     # Failing well.
     scenario("fail.backoff_after_crc_mismatches", expect="refused",
              sizes=(256 << 10,), timeout=40,

@@ -33,42 +33,55 @@ Result<Endpoints> SystemLookup(const std::string& host, uint16_t port) {
   return endpoints;
 }
 
-// One lookup on its own thread. The coroutine waits on `wake`, which the
-// thread (through the executor) or the watchdog cancels; everything but
-// `result` is touched on the executor only.
-struct Lookup {
-  explicit Lookup(const asio::any_io_executor& executor)
+// One blocking call on its own thread. The coroutine waits on `wake`,
+// which the thread (through the executor) or the watchdog cancels;
+// everything but `result` is touched on the executor only.
+template <typename T>
+struct OffLoopCall {
+  explicit OffLoopCall(const asio::any_io_executor& executor)
       : wake(executor, asio::steady_timer::time_point::max()) {}
   asio::steady_timer wake;
-  std::optional<Result<Endpoints>> result;
+  std::optional<Result<T>> result;
 };
 
-// `watchdog` (may be null) bounds the lookup with a deadline armed by the
-// caller. Asio's resolver cannot stop a lookup once the system has it, so
-// the lookup runs on a detached thread that is simply not waited for past
-// the deadline.
+// Runs `work` (a blocking call: a name lookup, the system's proxy lookup)
+// off the event loop. `watchdog` (may be null) bounds the wait with a
+// deadline armed by the caller; a call that cannot be stopped runs on a
+// detached thread that is simply not waited for past the deadline (it
+// finishes on its own, `work` with it).
+template <typename T>
+asio::awaitable<Result<T>> RunOffLoop(std::function<Result<T>()> work,
+                                      Watchdog* watchdog) {
+  auto executor = co_await asio::this_coro::executor;
+  auto call = std::make_shared<OffLoopCall<T>>(executor);
+  std::thread([call, executor, work = std::move(work)] {
+    Result<T> result = work();
+    asio::post(executor, [call, result = std::move(result)]() mutable {
+      call->result.emplace(std::move(result));
+      call->wake.cancel();
+    });
+  }).detach();
+
+  if (watchdog) watchdog->SetAction([call] { call->wake.cancel(); });
+  while (!call->result && !(watchdog && watchdog->expired())) {
+    co_await call->wake.async_wait(kNoThrow);
+  }
+  if (watchdog) watchdog->SetAction(nullptr);
+  if (!call->result) co_return NetworkError(kTimedOutMessage);
+  co_return std::move(*call->result);
+}
+
 asio::awaitable<Result<Endpoints>> ResolveWith(const std::string& host,
                                                uint16_t port,
                                                const NameLookup& lookup_with,
                                                Watchdog* watchdog) {
-  auto executor = co_await asio::this_coro::executor;
-  auto lookup = std::make_shared<Lookup>(executor);
   NameLookup function = lookup_with ? lookup_with : NameLookup(SystemLookup);
-  std::thread([lookup, executor, function, host, port] {
-    Result<Endpoints> result = function(host, port);
-    asio::post(executor, [lookup, result = std::move(result)]() mutable {
-      lookup->result.emplace(std::move(result));
-      lookup->wake.cancel();
-    });
-  }).detach();
-
-  if (watchdog) watchdog->SetAction([lookup] { lookup->wake.cancel(); });
-  while (!lookup->result && !(watchdog && watchdog->expired())) {
-    co_await lookup->wake.async_wait(kNoThrow);
-  }
-  if (watchdog) watchdog->SetAction(nullptr);
-  if (!lookup->result) co_return NetworkError(kTimedOutMessage);
-  co_return std::move(*lookup->result);
+  // A named function, not a temporary in the co_await expression: GCC 12
+  // destroys such a temporary twice.
+  std::function<Result<Endpoints>()> work = [function, host, port] {
+    return function(host, port);
+  };
+  co_return co_await RunOffLoop<Endpoints>(std::move(work), watchdog);
 }
 
 // The connection attempts of one ConnectWith. The completion handlers and
@@ -196,6 +209,57 @@ asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
   co_return NetworkError("proxy refused the tunnel: " + std::string(status));
 }
 
+// A connection to `choice`'s proxy, or to the origin for a direct one. A
+// failure to reach the proxy names it: the origin was never tried.
+asio::awaitable<Result<tcp::socket>> ConnectTo(const ProxyChoice& choice,
+                                               const ParsedUrl& url,
+                                               const ConnectOptions& options,
+                                               Watchdog& watchdog) {
+  const std::string& host = choice ? choice->host : url.host;
+  const uint16_t port = choice ? choice->port : url.port;
+  auto via_proxy = [&](Error error) {
+    if (choice) {
+      error.message = "cannot reach the proxy " + DescribeProxyChoice(choice) +
+                      ": " + error.message;
+    }
+    return error;
+  };
+  Result<Endpoints> endpoints =
+      co_await ResolveWith(host, port, options.lookup, &watchdog);
+  if (!endpoints.ok()) co_return via_proxy(std::move(endpoints).error());
+  Result<tcp::socket> socket =
+      co_await ConnectWith(*endpoints, options.attempt_delay, &watchdog);
+  if (!socket.ok()) co_return via_proxy(std::move(socket).error());
+  co_return socket;
+}
+
+// A socket that speaks to `url`'s origin (through a proxy's tunnel, or
+// direct) by the first of `choices` that can be reached, in order, within
+// the watchdog's deadline. A proxy that answers but refuses the tunnel
+// ends the search with its answer: it was reached, and its refusal (a 407
+// above all) is the network's policy, not a fault to route around.
+asio::awaitable<Result<tcp::socket>> ConnectByChoices(
+    const std::vector<ProxyChoice>& choices, const ParsedUrl& url,
+    const ConnectOptions& options, Watchdog& watchdog) {
+  std::optional<Error> last_error;
+  for (const ProxyChoice& choice : choices) {
+    Result<tcp::socket> socket =
+        co_await ConnectTo(choice, url, options, watchdog);
+    if (!socket.ok()) {
+      last_error = std::move(socket).error();
+      if (watchdog.expired()) break;
+      continue;
+    }
+    if (choice) {
+      Status tunnel = co_await OpenTunnel(*socket, url, watchdog);
+      if (!tunnel.ok()) co_return tunnel.error();
+    }
+    co_return socket;
+  }
+  if (!last_error) co_return NetworkError(kNoAddressesMessage);
+  co_return *std::move(last_error);
+}
+
 }  // namespace
 
 Endpoints InterleaveFamilies(const Endpoints& endpoints) {
@@ -228,30 +292,17 @@ asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
   Watchdog watchdog(co_await asio::this_coro::executor, nullptr);
   watchdog.ArmUntil(deadline);
 
-  Result<std::optional<ProxyServer>> proxy =
-      options.proxy ? options.proxy(url.host) : SystemProxyFor(url.host);
-  if (!proxy.ok()) co_return std::move(proxy).error();
-  const std::string& host = *proxy ? (*proxy)->host : url.host;
-  const uint16_t port = *proxy ? (*proxy)->port : url.port;
-  // A failure to reach the proxy names it: the origin was never tried.
-  auto via_proxy = [&](Error error) {
-    if (*proxy) {
-      error.message = "cannot reach the proxy " + (*proxy)->host + ":" +
-                      std::to_string((*proxy)->port) + ": " + error.message;
-    }
-    return error;
+  ProxyLookup lookup =
+      options.proxy ? options.proxy : ProxyLookup(SystemProxyFor);
+  std::function<Result<std::vector<ProxyChoice>>()> work = [lookup, url] {
+    return lookup(url);
   };
-
-  Result<std::vector<tcp::endpoint>> endpoints =
-      co_await ResolveWith(host, port, options.lookup, &watchdog);
-  if (!endpoints.ok()) co_return via_proxy(std::move(endpoints).error());
+  Result<std::vector<ProxyChoice>> choices =
+      co_await RunOffLoop<std::vector<ProxyChoice>>(std::move(work), &watchdog);
+  if (!choices.ok()) co_return std::move(choices).error();
   Result<tcp::socket> socket =
-      co_await ConnectWith(*endpoints, options.attempt_delay, &watchdog);
-  if (!socket.ok()) co_return via_proxy(std::move(socket).error());
-  if (*proxy) {
-    Status tunnel = co_await OpenTunnel(*socket, url, watchdog);
-    if (!tunnel.ok()) co_return tunnel.error();
-  }
+      co_await ConnectByChoices(*choices, url, options, watchdog);
+  if (!socket.ok()) co_return std::move(socket).error();
   watchdog.Disarm();
 
   co_return co_await Secure(url.host, std::move(*socket), deadline,

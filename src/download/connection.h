@@ -3,7 +3,8 @@
 // Each request of the download opens its own connection through
 // OpenSecureStream: resolve the host, connect to the addresses in staggered
 // attempts (the first to answer wins), through the system's HTTP proxy
-// where it names one, and run the TLS handshake with the origin. Nothing is
+// where it names one (the next of its choices when a proxy cannot be
+// reached), and run the TLS handshake with the origin. Nothing is
 // cached between connections.
 #ifndef TALVORO_DOWNLOAD_CONNECTION_H_
 #define TALVORO_DOWNLOAD_CONNECTION_H_
@@ -79,9 +80,15 @@ asio::awaitable<Result<asio::ip::tcp::socket>> ConnectToList(
 
 // Resolves, connects (through the proxy's tunnel if there is one) and
 // secures a connection to `url`'s host and port, all within the connect
-// time-out; the stream then uses the idle time-out. Errors are kNetwork
-// (see Resolve, ConnectToList and Secure; a proxy that refuses the tunnel
-// is "proxy requires authentication" for a 407, else the proxy's answer).
+// time-out; the stream then uses the idle time-out. The proxy lookup
+// (options.proxy, which may block) runs off the event loop within that
+// time-out too. Its choices are tried in order: one whose proxy cannot be
+// resolved or connected to passes to the next; a proxy that answers but
+// refuses the tunnel ends the attempt. Errors are kNetwork (see Resolve,
+// ConnectToList and Secure; the lookup's error; when no choice can be
+// reached, the last one's failure, "cannot reach the proxy <host:port>:
+// ..." for a proxy; a proxy that refuses the tunnel is "proxy requires
+// authentication" for a 407, else the proxy's answer).
 asio::awaitable<Result<SecureStream>> OpenSecureStream(
     ParsedUrl url, ConnectOptions options = {});
 

@@ -14,6 +14,21 @@ bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
          EqualsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
+// The next entry of a proxy list at `*rest`, moving past it; empty at the
+// end.
+std::string_view NextListEntry(std::string_view* rest) {
+  const size_t begin = rest->find_first_not_of("; \t");
+  if (begin == std::string_view::npos) {
+    *rest = {};
+    return {};
+  }
+  rest->remove_prefix(begin);
+  const size_t end = std::min(rest->find_first_of("; \t"), rest->size());
+  const std::string_view entry = rest->substr(0, end);
+  rest->remove_prefix(end);
+  return entry;
+}
+
 }  // namespace
 
 Result<ProxyServer> ParseProxyAddress(std::string_view text) {
@@ -79,6 +94,41 @@ bool BypassesProxy(std::string_view host, std::string_view list) {
     }
   }
   return false;
+}
+
+Result<std::vector<ProxyChoice>> ParseProxyList(std::string_view list) {
+  std::vector<ProxyChoice> choices;
+  std::string_view rest = list;
+  for (std::string_view entry = NextListEntry(&rest); !entry.empty();
+       entry = NextListEntry(&rest)) {
+    if (EqualsIgnoringCase(entry, "DIRECT")) {
+      choices.emplace_back();
+      continue;
+    }
+    if (EqualsIgnoringCase(entry, "HTTPS") ||
+        EqualsIgnoringCase(entry.substr(0, 5), "SOCKS")) {
+      NextListEntry(&rest);  // a kind of proxy not supported
+      continue;
+    }
+    if (EqualsIgnoringCase(entry, "PROXY") ||
+        EqualsIgnoringCase(entry, "HTTP")) {
+      entry = NextListEntry(&rest);
+    }
+    Result<ProxyServer> server = ParseProxyAddress(entry);
+    if (!server.ok()) return std::move(server).error();
+    choices.emplace_back(std::move(server).value());
+  }
+  if (choices.empty()) {
+    return NetworkError("unusable proxy setting: " + std::string(list));
+  }
+  return choices;
+}
+
+std::string DescribeProxyChoice(const ProxyChoice& choice) {
+  if (!choice) return "直接连接";
+  const bool ipv6 = choice->host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + choice->host + "]" : choice->host) + ":" +
+         std::to_string(choice->port);
 }
 
 }  // namespace talvoro

@@ -4,7 +4,8 @@
 // through it ("CONNECT host:port"), with TLS to the origin inside exactly
 // as without one. The settings are read where the platform keeps them:
 // proxy_posix.cc reads https_proxy / HTTPS_PROXY and no_proxy / NO_PROXY as
-// curl does; proxy_win.cc the user's proxy settings.
+// curl does; proxy_win.cc the user's proxy settings, with the automatic
+// configuration script they name (or that the network offers) evaluated.
 #ifndef TALVORO_DOWNLOAD_PROXY_H_
 #define TALVORO_DOWNLOAD_PROXY_H_
 
@@ -13,8 +14,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
+#include "download/url.h"
 
 namespace talvoro {
 
@@ -25,16 +28,34 @@ struct ProxyServer {
   bool operator==(const ProxyServer&) const = default;
 };
 
-// Which proxy to use for a connection to `host`: nullopt for a direct one.
-// Errors (kNetwork) for a setting that names no usable proxy.
-using ProxyLookup =
-    std::function<Result<std::optional<ProxyServer>>(std::string_view host)>;
+// The lines on standard output about an automatic configuration script:
+// the choices it gave ("<host:port>; 直接连接" ...), and what was used instead
+// of a script that could not be fetched or run.
+inline constexpr char kScriptChoicePrefix[] = "代理自动配置脚本选择: ";
+inline constexpr char kScriptFallbackPrefix[] =
+    "代理自动配置脚本不可用，改用: ";
 
-// The system's choice for `host` (see the top of this file). Reads the
-// settings at each call; safe from any thread. Errors (kNetwork): an
-// unusable setting, and on Windows "cannot load winhttp.dll from the system
-// folder: ..." (base/system_library.h).
-Result<std::optional<ProxyServer>> SystemProxyFor(std::string_view host);
+// One way to reach the origin: through the HTTP proxy, or direct (nullopt).
+using ProxyChoice = std::optional<ProxyServer>;
+
+// The ways to try for a connection to `url`, best first: the connection
+// passes to the next when the proxy of one cannot be reached. Never empty
+// on success. Errors (kNetwork) for a setting that names no usable proxy.
+using ProxyLookup =
+    std::function<Result<std::vector<ProxyChoice>>(const ParsedUrl& url)>;
+
+// The system's choices for `url` (see the top of this file). Reads the
+// settings at each call; safe from any thread; may block for as long as a
+// configuration script takes to fetch and run. On POSIX one choice, from
+// the environment and `url.host`. On Windows the script's answer for the
+// address "https://host:port/path" when the user's settings name a script
+// or ask for auto-detection; a script that cannot be fetched or run falls
+// back to the fixed entry (or direct), with one line on standard output
+// saying so, and the script's first answer is printed too (each line once
+// per run). Errors (kNetwork): an unusable setting or script answer, and on
+// Windows "cannot load winhttp.dll from the system folder: ..."
+// (base/system_library.h).
+Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url);
 
 // Parses a proxy address: "host:port" or "http://host:port", with an
 // optional trailing "/", an IPv6 literal in brackets, and the port 1080
@@ -48,6 +69,18 @@ Result<ProxyServer> ParseProxyAddress(std::string_view text);
 // "*." allowed), case-insensitive, and "<local>" (as Windows writes it)
 // for every host name without a dot.
 bool BypassesProxy(std::string_view host, std::string_view list);
+
+// Parses an ordered proxy list as a configuration script answers it and
+// WinHTTP passes it on: entries separated by ";" or blanks, each a proxy
+// address (ParseProxyAddress) that may follow the keyword "PROXY" or
+// "HTTP", or "DIRECT" for a direct connection; an address after "HTTPS" or
+// "SOCKS..." is skipped (not supported). Keywords are case-insensitive.
+// Errors (kNetwork): "unusable proxy setting: <text>" for a malformed
+// address or a list with no usable entry.
+Result<std::vector<ProxyChoice>> ParseProxyList(std::string_view list);
+
+// "host:port" ("[::1]:port" for an IPv6 literal), or "直接连接" (direct).
+std::string DescribeProxyChoice(const ProxyChoice& choice);
 
 }  // namespace talvoro
 

@@ -17,15 +17,17 @@ const char* Variable(const char* lower, const char* upper) {
 
 }  // namespace
 
-Result<std::optional<ProxyServer>> SystemProxyFor(std::string_view host) {
+Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url) {
   const char* proxy = Variable("https_proxy", "HTTPS_PROXY");
-  if (proxy == nullptr) return std::optional<ProxyServer>();
+  if (proxy == nullptr) return std::vector<ProxyChoice>{std::nullopt};
   if (const char* bypass = Variable("no_proxy", "NO_PROXY")) {
-    if (BypassesProxy(host, bypass)) return std::optional<ProxyServer>();
+    if (BypassesProxy(url.host, bypass)) {
+      return std::vector<ProxyChoice>{std::nullopt};
+    }
   }
   Result<ProxyServer> server = ParseProxyAddress(proxy);
   if (!server.ok()) return std::move(server).error();
-  return std::optional<ProxyServer>(std::move(server).value());
+  return std::vector<ProxyChoice>{std::move(server).value()};
 }
 
 }  // namespace talvoro
