@@ -3,7 +3,8 @@
 # sky, low sun and hills in a rounded square, at 16, 24, 32, 48, 64, 128
 # and 256 pixels. Every size is stored as a PNG inside the icon (Windows
 # Vista and later read them), which keeps the program small.
-# Needs ImageMagick 6 and python3 (Debian: imagemagick, python3).
+# Needs ImageMagick 6 and python3 (Debian: imagemagick, python3); zopflipng
+# (Debian: zopfli) makes it smaller when installed.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -27,6 +28,10 @@ sizes=(256 128 64 48 32 24 16)
 for s in "${sizes[@]}"; do
   "$im" "$tmp/icon.png" -filter Lanczos -resize ${s}x${s} -strip \
     -define png:exclude-chunks=all PNG32:"$tmp/$s.png"
+  # Smaller, same pixels (Debian: zopfli), where it is installed.
+  if command -v zopflipng >/dev/null; then
+    zopflipng -y -m "$tmp/$s.png" "$tmp/$s.png" >/dev/null
+  fi
 done
 
 # The icon file: a directory of entries, then each PNG as it is.

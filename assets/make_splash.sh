@@ -36,3 +36,7 @@ trap 'rm -rf "$tmp"' EXIT
 "$im" "$tmp/scene.png" "$tmp/mask.png" -alpha set -compose DstIn -composite \
   -strip -define png:exclude-chunks=all -define png:color-type=6 \
   -define png:bit-depth=8 PNG32:splash.png
+# Smaller, same pixels (Debian: zopfli), where it is installed.
+if command -v zopflipng >/dev/null; then
+  zopflipng -y -m splash.png splash.png >/dev/null
+fi
