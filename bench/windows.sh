@@ -36,8 +36,11 @@
 #   BENCH_WIN_BUILD    the Windows build directory (default build-win-bench)
 #   BENCH_WIN_MIB      size of the large launcher in MiB (default 512)
 #   BENCH_WIN_NOBUILD=1  use the Windows build directory as it is
-# Prints nothing but a note when MinGW-w64, Wine or the libpng sources of
-# the Windows build are missing.
+#   - the download alone against the system's own HTTP stack: the same
+#     download_bench.exe without --verify and bench/winhttp_get_win.c
+#     (WinHTTP, 256 KiB reads into a file), both under Wine, same nginx,
+#     interleaved.
+# Prints nothing but a note when MinGW-w64, Wine or Xvfb are missing.
 source "$(dirname "$0")/lib.sh"
 
 win_build=${BENCH_WIN_BUILD:-$bench_root/build-win-bench}
@@ -49,7 +52,6 @@ missing=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=" MinGW-w64"
 command -v wine >/dev/null || missing+=" Wine"
 command -v Xvfb >/dev/null || missing+=" Xvfb"
-[ -f "$bench_root/.deps/libpng/png.c" ] || missing+=" libpng sources"
 if [ -n "$missing" ]; then
   echo "Windows figures skipped: no$missing (scripts/deps.sh windows)"
   exit 0
@@ -76,7 +78,7 @@ if [ "${BENCH_WIN_NOBUILD:-0}" != 1 ]; then
   cmake --build "$win_build" -j2 --target talvoro-bootstrap talvoro-crc64 \
     talvoro-bootstrap-bench crc64_speed download_bench \
     talvoro-bench-launcher talvoro-bench-bare-window \
-    talvoro-win-close-window talvoro-win-trust-ca \
+    talvoro-win-close-window talvoro-win-trust-ca winhttp_get \
     >/dev/null
 fi
 
@@ -430,6 +432,48 @@ printf '  %-30s %7.3f s %6s MB/s  (the operation %.3f s)\n' \
 echo "  time ratio Windows/Linux: $ratio"
 bench_result "Windows: download and verify $((bytes >> 20)) MiB under Wine vs Linux build (time)" \
   "${median[windows]} s" "${median[linux]} s" "$ratio" "-" "-"
+
+# --- the download against WinHTTP ---
+run_engine() {
+  win /dev/null "$out/stderr" "$win_build/download_bench.exe" "$bench_url" \
+    "$(win_path "$out")"
+}
+run_winhttp() {
+  win /dev/null "$out/stderr" "$win_build/winhttp_get.exe" "$bench_url" \
+    "$(win_path "$out/TalvoroLauncher.bin")"
+}
+bench_log "== download $((bytes >> 20)) MiB under Wine, engine and WinHTTP, $bench_runs runs each"
+declare -A dl_times
+for run in $(seq "$bench_runs"); do
+  for which in engine winhttp; do
+    rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
+    bench_settle
+    if ! t=$(bench_time "run_$which") ||
+       ! cmp -s "$large" "$out/TalvoroLauncher.bin"; then
+      bench_log "$which did not download the whole file: $(cat "$out/stderr")"
+      exit 1
+    fi
+    bench_log "  run $run $which: $t s"
+    dl_times[$which]="${dl_times[$which]:-} $t"
+  done
+done
+rm -f "$out/TalvoroLauncher.bin" "$out/TalvoroLauncher.bin.etag"
+for which in engine winhttp; do
+  # shellcheck disable=SC2086
+  median[$which]=$(bench_median ${dl_times[$which]})
+done
+ratio=$(bench_ratio "${median[engine]}" "${median[winhttp]}")
+echo
+echo "Download $((bytes >> 20)) MiB from nginx over loopback TLS 1.2 under Wine, median of $bench_runs runs"
+printf '  %-34s %7.3f s %6s MB/s\n' \
+  "download_bench.exe (the engine)" "${median[engine]}" \
+  "$(bench_mbps "$bytes" "${median[engine]}")" \
+  "winhttp_get.exe (WinHTTP, 256 KiB)" "${median[winhttp]}" \
+  "$(bench_mbps "$bytes" "${median[winhttp]}")"
+echo "  time ratio engine/WinHTTP: $ratio"
+verdict=$(awk -v r="$ratio" 'BEGIN { print (r <= 0.5 ? "met" : "not met") }')
+bench_result "Windows: download $((bytes >> 20)) MiB under Wine, engine vs WinHTTP (time)" \
+  "${median[engine]} s" "${median[winhttp]} s" "$ratio" "<= 0.50" "$verdict"
 
 echo
 echo "Windows build: $(x86_64-w64-mingw32-g++-posix --version | head -n1), static; $(wine --version); run $win_network"

@@ -1,10 +1,10 @@
 #include "download/connection.h"
 
-#include <asio/experimental/as_tuple.hpp>
 #include <memory>
 #include <optional>
 #include <thread>
 
+#include "download/awaitable.h"
 #include "download/http_parse.h"
 #include "download/text.h"
 #include "download/watchdog.h"
@@ -15,7 +15,6 @@ namespace {
 
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 // A proxy's answer to CONNECT may hold at most this many bytes.
 constexpr size_t kMaxTunnelAnswerBytes = 16 * 1024;

@@ -2,18 +2,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/ssl.hpp>
 
 #include "download/tls.h"
-#include "download/watchdog.h"
+#include "download/tls_stream.h"
 
 namespace talvoro {
 
 namespace {
 
 using asio::ip::tcp;
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 bool IsEndOfStream(const asio::error_code& ec) {
   return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
@@ -28,27 +26,19 @@ struct SecureStream::Impl {
        std::chrono::steady_clock::duration idle)
       : context(std::move(configured)),
         stream(std::move(socket), context),
-        watchdog(stream.get_executor(),
-                 [this] {
-                   asio::error_code ignored;
-                   stream.lowest_layer().close(ignored);
-                 }),
-        idle_timeout(idle) {}
-
-  Error Failure(const asio::error_code& ec) const {
-    if (watchdog.expired()) return NetworkError(kTimedOutMessage);
-    return NetworkError(ec.message());
-  }
+        policy(
+            stream.get_executor(),
+            [this] {
+              asio::error_code ignored;
+              stream.lowest_layer().close(ignored);
+            },
+            idle) {}
 
   asio::ssl::context context;
   asio::ssl::stream<tcp::socket> stream;
-  // Declared after the stream: destroyed first, so its action never sees a
-  // destroyed socket.
-  Watchdog watchdog;
-  std::chrono::steady_clock::duration idle_timeout;
-  // Set once a read has seen the end of the stream; later reads return 0
-  // without touching the socket.
-  bool at_end = false;
+  // Declared after the stream: destroyed first, so its time-out never sees
+  // a destroyed socket.
+  StreamPolicy policy;
 };
 
 SecureStream::SecureStream(std::unique_ptr<Impl> impl)
@@ -58,27 +48,21 @@ SecureStream& SecureStream::operator=(SecureStream&&) noexcept = default;
 SecureStream::~SecureStream() = default;
 
 asio::awaitable<Status> SecureStream::WriteAll(asio::const_buffer data) {
-  impl_->watchdog.ArmFor(impl_->idle_timeout);
+  impl_->policy.Begin();
   auto [ec, n] = co_await asio::async_write(impl_->stream, data, kNoThrow);
-  impl_->watchdog.Disarm();
-  if (ec) co_return impl_->Failure(ec);
+  impl_->policy.End();
+  if (ec) co_return impl_->policy.Failure(ec);
   co_return Status::Ok();
 }
 
 asio::awaitable<Result<size_t>> SecureStream::ReadSome(
     asio::mutable_buffer data) {
-  if (impl_->at_end || data.size() == 0) co_return size_t{0};
-  impl_->watchdog.ArmFor(impl_->idle_timeout);
+  StreamPolicy& policy = impl_->policy;
+  if (policy.at_end() || data.size() == 0) co_return size_t{0};
+  policy.Begin();
   auto [ec, n] = co_await impl_->stream.async_read_some(data, kNoThrow);
-  impl_->watchdog.Disarm();
-  if (ec) {
-    if (IsEndOfStream(ec) && !impl_->watchdog.expired()) {
-      impl_->at_end = true;
-      co_return size_t{0};
-    }
-    co_return impl_->Failure(ec);
-  }
-  co_return n;
+  policy.End();
+  co_return policy.ReadOutcome(ec, n, IsEndOfStream(ec));
 }
 
 void SecureStream::Close() {
@@ -116,12 +100,12 @@ asio::awaitable<Result<SecureStream>> Secure(
     co_return NetworkError("cannot use address for TLS: " + host);
   }
 
-  impl->watchdog.ArmUntil(deadline);
+  impl->policy.BeginUntil(deadline);
   auto [hs_ec] = co_await impl->stream.async_handshake(
       asio::ssl::stream_base::client, kNoThrow);
-  impl->watchdog.Disarm();
+  impl->policy.End();
   if (hs_ec) {
-    if (impl->watchdog.expired()) co_return NetworkError(kTimedOutMessage);
+    if (impl->policy.timed_out()) co_return NetworkError(kTimedOutMessage);
     const long verify = SSL_get_verify_result(ssl);
     if (verify != X509_V_OK) {
       co_return NetworkError(std::string(kCertificateFailedPrefix) +

@@ -12,7 +12,6 @@
 // when the first connection is secured (base/system_library.h). The
 // headers' declarations give only the functions' types.
 #include <algorithm>
-#include <asio/experimental/as_tuple.hpp>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,7 +19,7 @@
 #include <vector>
 
 #include "download/tls.h"
-#include "download/watchdog.h"
+#include "download/tls_stream.h"
 
 // After Asio, which brings winsock2.h before windows.h.
 #include <windows.h>
@@ -40,16 +39,17 @@ namespace talvoro {
 namespace {
 
 using asio::ip::tcp;
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 constexpr ULONG kContextFlags =
     ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
     ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
     ISC_REQ_MANUAL_CRED_VALIDATION;
 
-// Room for one whole TLS record (16 KiB of data and its overhead) to begin
-// with; the buffer grows for larger handshake messages up to the cap.
-constexpr size_t kInitialIncomingBytes = 16 * 1024 + 512;
+// One socket read brings up to this many bytes: many records at once, as
+// under Wine each read is a round trip to the wineserver. The records are
+// decrypted where they are and handed out from there. The buffer grows for
+// a larger handshake message, up to the cap.
+constexpr size_t kReceiveBytes = 256 * 1024;
 constexpr size_t kMaxIncomingBytes = 1 << 20;
 
 // The SSPI and CryptoAPI functions of this file.
@@ -250,27 +250,30 @@ struct SecureStream::Impl {
       : api(a),
         sspi(*a.sspi),
         socket(std::move(s)),
-        incoming(kInitialIncomingBytes),
-        watchdog(socket.get_executor(),
-                 [this] {
-                   asio::error_code ignored;
-                   socket.close(ignored);
-                 }),
-        idle_timeout(idle) {}
+        incoming(kReceiveBytes),
+        policy(
+            socket.get_executor(),
+            [this] {
+              asio::error_code ignored;
+              socket.close(ignored);
+            },
+            idle) {}
 
   ~Impl() {
     if (has_context) sspi.DeleteSecurityContext(&context);
     if (has_credentials) sspi.FreeCredentialsHandle(&credentials);
   }
 
-  Error Failure(const asio::error_code& ec) const {
-    if (watchdog.expired()) return NetworkError(kTimedOutMessage);
-    return NetworkError(ec.message());
-  }
-
-  // Reads more encrypted bytes from the socket after the `used` ones.
-  // Returns false at the end of the stream.
-  asio::awaitable<Result<bool>> ReadMore() {
+  // Reads more encrypted bytes from the socket after the `used` ones, first
+  // moving the undecrypted ones to the front. Called only once every
+  // decrypted byte of `incoming` has been handed out. Returns 0 at the end
+  // of the stream.
+  asio::awaitable<Result<size_t>> ReadMore() {
+    if (begin > 0) {
+      std::memmove(incoming.data(), incoming.data() + begin, used - begin);
+      used -= begin;
+      begin = 0;
+    }
     if (used == incoming.size()) {
       if (incoming.size() >= kMaxIncomingBytes) {
         co_return NetworkError("TLS record larger than " +
@@ -280,29 +283,23 @@ struct SecureStream::Impl {
     }
     auto [ec, n] = co_await socket.async_read_some(
         asio::buffer(incoming.data() + used, incoming.size() - used), kNoThrow);
-    if (ec == asio::error::eof && !watchdog.expired()) co_return false;
-    if (ec) co_return Failure(ec);
-    used += n;
-    co_return true;
+    Result<size_t> outcome = policy.ReadOutcome(ec, n, ec == asio::error::eof);
+    if (outcome.ok()) used += *outcome;
+    co_return outcome;
   }
 
   asio::awaitable<Status> Send(const void* data, size_t size) {
     auto [ec, n] =
         co_await asio::async_write(socket, asio::buffer(data, size), kNoThrow);
-    if (ec) co_return Failure(ec);
+    if (ec) co_return policy.Failure(ec);
     co_return Status::Ok();
   }
 
-  // Keeps the unprocessed input that `extra` names (if any) at the front
-  // of `incoming`.
-  void KeepExtra(const SecBuffer& extra) {
-    if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0) {
-      std::memmove(incoming.data(), incoming.data() + used - extra.cbBuffer,
-                   extra.cbBuffer);
-      used = extra.cbBuffer;
-    } else {
-      used = 0;
-    }
+  // Marks the input up to `extra` (the unprocessed input a call left, if
+  // any) as processed.
+  void Consumed(const SecBuffer& extra) {
+    const bool left = extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0;
+    begin = left ? used - extra.cbBuffer : used;
   }
 
   // Runs InitializeSecurityContext until the context is complete: the
@@ -311,16 +308,16 @@ struct SecureStream::Impl {
   // sent as they come.
   asio::awaitable<Status> Negotiate(bool first) {
     std::wstring target = Utf8ToWide(host);
-    bool need_input = !first && used == 0;
+    bool need_input = !first && begin == used;
     for (;;) {
       if (need_input) {
-        Result<bool> more = co_await ReadMore();
+        Result<size_t> more = co_await ReadMore();
         if (!more.ok()) co_return std::move(more).error();
-        if (!*more) co_return NetworkError(kHandshakeEofMessage);
+        if (*more == 0) co_return NetworkError(kHandshakeEofMessage);
       }
-      SecBuffer in[2] = {
-          {static_cast<ULONG>(used), SECBUFFER_TOKEN, incoming.data()},
-          {0, SECBUFFER_EMPTY, nullptr}};
+      SecBuffer in[2] = {{static_cast<ULONG>(used - begin), SECBUFFER_TOKEN,
+                          incoming.data() + begin},
+                         {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in};
       SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
       SecBufferDesc out_desc{SECBUFFER_VERSION, 1, out};
@@ -346,55 +343,60 @@ struct SecureStream::Impl {
         }
         sspi.FreeContextBuffer(out[0].pvBuffer);
       }
-      if (!start) KeepExtra(in[1]);
+      if (!start) Consumed(in[1]);
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         co_return NetworkError(SecurityStatusText(status));
       }
       if (!sent.ok()) co_return sent;
       if (status == SEC_E_OK) co_return Status::Ok();
-      need_input = used == 0;
+      need_input = begin == used;
     }
   }
 
-  // Decrypts the first record of `incoming` into `plain`. Returns false
-  // when more input is needed; sets at_end at the close_notify.
+  // Decrypts the first record of the undecrypted input in place and points
+  // `plain` at its data. Returns false when more input is needed; sets the
+  // end of the stream at the close_notify.
   asio::awaitable<Result<bool>> DecryptRecord() {
-    SecBuffer buffers[4] = {
-        {static_cast<ULONG>(used), SECBUFFER_DATA, incoming.data()},
-        {0, SECBUFFER_EMPTY, nullptr},
-        {0, SECBUFFER_EMPTY, nullptr},
-        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer buffers[4] = {{static_cast<ULONG>(used - begin), SECBUFFER_DATA,
+                             incoming.data() + begin},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
     SECURITY_STATUS status = sspi.DecryptMessage(&context, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) co_return false;
     if (status == SEC_I_CONTEXT_EXPIRED) {
-      at_end = true;
+      policy.set_at_end();
       co_return true;
     }
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
       co_return NetworkError(SecurityStatusText(status));
     }
-    plain.clear();
-    plain_begin = 0;
+    plain = nullptr;
+    plain_size = 0;
     SecBuffer none{0, SECBUFFER_EMPTY, nullptr};
     const SecBuffer* extra = &none;
     for (const SecBuffer& b : buffers) {
       if (b.BufferType == SECBUFFER_DATA) {
-        const char* p = static_cast<const char*>(b.pvBuffer);
-        plain.assign(p, p + b.cbBuffer);
+        plain = static_cast<const char*>(b.pvBuffer);
+        plain_size = b.cbBuffer;
       } else if (b.BufferType == SECBUFFER_EXTRA) {
         extra = &b;
       }
     }
-    KeepExtra(*extra);
+    Consumed(*extra);
     if (status == SEC_I_RENEGOTIATE) {
+      // The messages that follow may move the input: keep the record's
+      // data (if any) apart first.
+      renegotiation_data.assign(plain, plain + plain_size);
+      plain = renegotiation_data.data();
       Status renegotiated = co_await Negotiate(/*first=*/false);
       if (!renegotiated.ok()) co_return renegotiated.error();
       co_return true;
     }
     // Windows answers a close_notify with SEC_I_CONTEXT_EXPIRED; Wine with
     // SEC_E_OK and no data.
-    if (plain.empty()) at_end = true;
+    if (plain_size == 0) policy.set_at_end();
     co_return true;
   }
 
@@ -407,17 +409,19 @@ struct SecureStream::Impl {
   CtxtHandle context{};
   bool has_context = false;
   SecPkgContext_StreamSizes sizes{};
-  // Encrypted bytes received and not yet decrypted: the first `used`.
+  // The bytes received: records decrypted in place before `begin`, not yet
+  // decrypted from `begin` to `used`.
   std::vector<char> incoming;
+  size_t begin = 0;
   size_t used = 0;
-  // Decrypted bytes not yet handed out: from `plain_begin` on.
-  std::vector<char> plain;
-  size_t plain_begin = 0;
-  // Declared after the socket: destroyed first, so its action never sees a
-  // destroyed socket.
-  Watchdog watchdog;
-  std::chrono::steady_clock::duration idle_timeout;
-  bool at_end = false;
+  // Decrypted bytes not yet handed out: in `incoming`, or in
+  // `renegotiation_data` for a record that started a renegotiation.
+  const char* plain = nullptr;
+  size_t plain_size = 0;
+  std::vector<char> renegotiation_data;
+  // Declared after the socket: destroyed first, so its time-out never sees
+  // a destroyed socket.
+  StreamPolicy policy;
 };
 
 SecureStream::SecureStream(std::unique_ptr<Impl> impl)
@@ -447,9 +451,9 @@ asio::awaitable<Status> SecureStream::WriteAll(asio::const_buffer data) {
     if (status != SEC_E_OK) co_return NetworkError(SecurityStatusText(status));
     const size_t total =
         buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
-    s.watchdog.ArmFor(s.idle_timeout);
+    s.policy.Begin();
     Status sent = co_await s.Send(record.data(), total);
-    s.watchdog.Disarm();
+    s.policy.End();
     if (!sent.ok()) co_return sent;
     p += n;
     left -= n;
@@ -462,28 +466,28 @@ asio::awaitable<Result<size_t>> SecureStream::ReadSome(
   Impl& s = *impl_;
   if (data.size() == 0) co_return size_t{0};
   for (;;) {
-    if (s.plain_begin < s.plain.size()) {
-      const size_t n = std::min(data.size(), s.plain.size() - s.plain_begin);
-      std::memcpy(data.data(), s.plain.data() + s.plain_begin, n);
-      s.plain_begin += n;
+    if (s.plain_size > 0) {
+      const size_t n = std::min(data.size(), s.plain_size);
+      std::memcpy(data.data(), s.plain, n);
+      s.plain += n;
+      s.plain_size -= n;
       co_return n;
     }
-    if (s.at_end) co_return size_t{0};
-    if (s.used > 0) {
+    if (s.policy.at_end()) co_return size_t{0};
+    if (s.used > s.begin) {
       // A record may start a renegotiation that reads and writes too.
-      s.watchdog.ArmFor(s.idle_timeout);
+      s.policy.Begin();
       Result<bool> decrypted = co_await s.DecryptRecord();
-      s.watchdog.Disarm();
+      s.policy.End();
       if (!decrypted.ok()) co_return std::move(decrypted).error();
       if (*decrypted) continue;
     }
-    s.watchdog.ArmFor(s.idle_timeout);
-    Result<bool> more = co_await s.ReadMore();
-    s.watchdog.Disarm();
-    if (!more.ok()) co_return std::move(more).error();
     // A peer that closes the TCP connection without a close_notify ends
     // the stream too: the caller decides whether the data is complete.
-    if (!*more) s.at_end = true;
+    s.policy.Begin();
+    Result<size_t> more = co_await s.ReadMore();
+    s.policy.End();
+    if (!more.ok()) co_return std::move(more).error();
   }
 }
 
@@ -507,10 +511,10 @@ asio::awaitable<Result<SecureStream>> Secure(
   }
   impl->has_credentials = true;
 
-  impl->watchdog.ArmUntil(deadline);
+  impl->policy.BeginUntil(deadline);
   Status handshake = co_await impl->Negotiate(/*first=*/true);
-  impl->watchdog.Disarm();
-  if (impl->watchdog.expired()) co_return NetworkError(kTimedOutMessage);
+  impl->policy.End();
+  if (impl->policy.timed_out()) co_return NetworkError(kTimedOutMessage);
   if (!handshake.ok()) co_return handshake.error();
 
   PCCERT_CONTEXT leaf = nullptr;
