@@ -1,12 +1,13 @@
 // The TLS client over a connected TCP socket.
 //
 // This header is the whole surface of the platform's TLS service; the
-// implementation lives in one file per platform (tls_openssl.cc here). The
-// server's certificate chain is verified against the system's trust store
-// (with OpenSSL: the default verify paths, so SSL_CERT_FILE and SSL_CERT_DIR
-// apply) and the host name is checked; nothing is relaxed, no client
-// certificate and no ALPN list is offered. SNI carries the host unless it is
-// an IP literal.
+// implementation lives in one file per platform (tls_openssl.cc with
+// OpenSSL, tls_schannel.cc with SChannel on Windows), the stream behaviour
+// both share in tls_stream.h. The server's certificate chain is verified
+// against the system's trust store (with OpenSSL: the default verify paths,
+// so SSL_CERT_FILE and SSL_CERT_DIR apply) and the host name is checked;
+// nothing is relaxed, no client certificate and no ALPN list is offered.
+// SNI carries the host unless it is an IP literal.
 #ifndef TALVORO_DOWNLOAD_TLS_H_
 #define TALVORO_DOWNLOAD_TLS_H_
 
