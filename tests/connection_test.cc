@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "download/connection_ahead.h"
 #include "download/http.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -163,6 +164,37 @@ TEST_F(ConnectionTest, ReadsToEndWithAndWithoutCloseNotify) {
               "HEAD /f HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
               "\r\n");
   }
+}
+
+// A connection opened ahead is made before its request and serves the
+// first request to its address only; an address it was not opened for,
+// or a second request, gets a connection of its own.
+TEST_F(ConnectionTest, ConnectionOpenedAheadServesOneRequestToItsAddress) {
+  TlsTestServer server(PkiFile("localhost.pem"), PkiFile("localhost.key"));
+  for (int i = 0; i < 3; ++i) {
+    ConnectionScript script;
+    script.response = "answer " + std::to_string(i);
+    server.AddScript(script);
+  }
+  const ParsedUrl url = UrlFor("localhost", server.port());
+  ConnectOptions options;
+  options.ahead = ConnectionAhead::Open(url, options);
+  for (int i = 0; i < 500 && server.server_names().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(server.server_names().size(), 1u) << "not opened ahead";
+  EXPECT_TRUE(server.requests().empty());
+  ParsedUrl elsewhere = url;
+  elsewhere.path = "/g";
+  // Connections accepted once each request has been answered.
+  const std::pair<ParsedUrl, int> steps[] = {
+      {elsewhere, 2}, {url, 2}, {url, 3}};
+  for (const auto& [to, accepted] : steps) {
+    Result<std::string> data = RunEngine(OpenAndReadAll(to, options));
+    ASSERT_TRUE(data.ok()) << data.error().message;
+    EXPECT_EQ(server.accepted(), accepted) << to.path;
+  }
+  EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST_F(ConnectionTest, ChecksTheAddressForIpLiterals) {

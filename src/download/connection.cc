@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "download/awaitable.h"
+#include "download/connection_ahead.h"
 #include "download/http_parse.h"
 #include "download/text.h"
 #include "download/watchdog.h"
@@ -287,6 +288,11 @@ asio::awaitable<Result<tcp::socket>> ConnectToList(
 
 asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
                                                        ConnectOptions options) {
+  if (options.ahead) {
+    std::optional<Result<SecureStream>> taken =
+        co_await options.ahead->Take(url);
+    if (taken) co_return std::move(*taken);
+  }
   const Clock::time_point deadline = Clock::now() + options.connect_timeout;
   Watchdog watchdog(co_await asio::this_coro::executor, nullptr);
   watchdog.ArmUntil(deadline);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@
 #include "download/url.h"
 
 namespace talvoro {
+
+class ConnectionAhead;
 
 // Resolving, connecting (the proxy's tunnel included) and the handshake
 // together must finish within this.
@@ -52,6 +55,9 @@ struct ConnectOptions {
   NameLookup lookup = nullptr;
   // Empty: the system's proxy settings (SystemProxyFor).
   ProxyLookup proxy = nullptr;
+  // A connection opened ahead, taken by the first OpenSecureStream for its
+  // address instead of a new one (empty: none).
+  std::shared_ptr<ConnectionAhead> ahead = nullptr;
 };
 
 // Resolves `host` and `port` into the addresses in the resolver's order.
@@ -79,8 +85,9 @@ asio::awaitable<Result<asio::ip::tcp::socket>> ConnectToList(
     ConnectOptions options = {});
 
 // Resolves, connects (through the proxy's tunnel if there is one) and
-// secures a connection to `url`'s host and port, all within the connect
-// time-out; the stream then uses the idle time-out. The proxy lookup
+// secures a connection to `url`'s host and port (or takes the one
+// options.ahead opened for `url`, with what its opening gave), all within the
+// connect time-out; the stream then uses the idle time-out. The proxy lookup
 // (options.proxy, which may block) runs off the event loop within that
 // time-out too. Its choices are tried in order: one whose proxy cannot be
 // resolved or connected to passes to the next; a proxy that answers but

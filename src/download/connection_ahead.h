@@ -1,0 +1,51 @@
+// A connection opened before its request is ready.
+//
+// The program opens the first HEAD's connection (name lookup, TCP, TLS with
+// the server's certificate checked) while its window is being built, and
+// sends the request once the download starts: the two overlap instead of
+// following each other.
+#ifndef TALVORO_DOWNLOAD_CONNECTION_AHEAD_H_
+#define TALVORO_DOWNLOAD_CONNECTION_AHEAD_H_
+
+#include <asio.hpp>
+#include <memory>
+#include <optional>
+
+#include "base/error.h"
+#include "download/connection.h"
+#include "download/tls.h"
+#include "download/url.h"
+
+namespace talvoro {
+
+class ConnectionAhead {
+ public:
+  // Starts opening a connection to `url` as OpenSecureStream does with
+  // `options`, on the engine's executor, from any thread. The connection
+  // waits there for Take; it is closed unused when the last reference to
+  // the returned object goes and nobody took it.
+  static std::shared_ptr<ConnectionAhead> Open(ParsedUrl url,
+                                               ConnectOptions options);
+
+  // The connection (or the error that ended its opening), awaited until
+  // its opening ends, when it was opened for `url` (the same host, port and
+  // path) and not taken before; nullopt otherwise. On the engine's
+  // executor only.
+  asio::awaitable<std::optional<Result<SecureStream>>> Take(
+      const ParsedUrl& url);
+
+ private:
+  explicit ConnectionAhead(ParsedUrl url);
+  static asio::awaitable<void> Run(std::shared_ptr<ConnectionAhead> self,
+                                   ConnectOptions options);
+
+  const ParsedUrl url_;
+  // Cancelled when `opened_` is set; Take waits on it until then.
+  asio::steady_timer wake_;
+  std::optional<Result<SecureStream>> opened_;
+  bool taken_ = false;
+};
+
+}  // namespace talvoro
+
+#endif  // TALVORO_DOWNLOAD_CONNECTION_AHEAD_H_
