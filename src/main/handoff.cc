@@ -19,6 +19,11 @@ std::string PathInCurrentDir(std::string_view name) {
 
 namespace {
 
+// `folder`, or the current directory (read now) when it is empty.
+std::string WorkingFolder(const std::string& folder) {
+  return folder.empty() ? PathInCurrentDir("") : folder;
+}
+
 // Between two tries of a step that another program blocks.
 constexpr std::chrono::milliseconds kBusyRetryPause{100};
 
@@ -103,10 +108,9 @@ std::optional<HeldFile> CheckReporting(
 
 // The hand-off when only signed launchers may start.
 bool InstallAndStartSigned(const std::string& target,
-                           const std::string& launcher,
+                           const std::string& launcher, const std::string& temp,
                            const HandOffOptions& options) {
   Replacement replacement(options);
-  const std::string temp = PathInCurrentDir(kLauncherTempName);
   Status staged = Stage(target, temp);
   std::optional<HeldFile> held;
   if (staged) {
@@ -134,22 +138,24 @@ bool InstallAndStartSigned(const std::string& target,
 
 }  // namespace
 
-void CleanUpDownload() {
-  DeleteReporting(PathInCurrentDir(kTargetFileName), "删除文件失败: ");
-  DeleteReporting(PathInCurrentDir(kEtagFileName), "删除ETag文件失败: ");
+void CleanUpDownload(const std::string& folder) {
+  const std::string in = WorkingFolder(folder);
+  DeleteReporting(in + kTargetFileName, "删除文件失败: ");
+  DeleteReporting(in + kEtagFileName, "删除ETag文件失败: ");
 }
 
 bool InstallAndStartLauncher(const HandOffOptions& options) {
-  const std::string target = PathInCurrentDir(kTargetFileName);
-  const std::string launcher = PathInCurrentDir(kLauncherName);
+  const std::string folder = WorkingFolder(options.folder);
+  const std::string target = folder + kTargetFileName;
+  const std::string launcher = folder + kLauncherName;
+  const std::string temp = folder + kLauncherTempName;
   if (!options.signers.empty()) {
-    return InstallAndStartSigned(target, launcher, options);
+    return InstallAndStartSigned(target, launcher, temp, options);
   }
 
   Replacement replacement(options);
   replacement.DeleteLauncher(launcher);
   // A whole copy, or the launcher path as it was.
-  const std::string temp = PathInCurrentDir(kLauncherTempName);
   Status placed = Stage(target, temp);
   if (placed) placed = replacement.MoveInPlace(temp, launcher);
   if (!placed) {
