@@ -18,7 +18,7 @@ constexpr size_t kWriteBufferBytes = 256 << 10;
 // A failed file operation as the download reports it: the system's text
 // followed by its code.
 Error WithOsCode(Error error) {
-  error.message += " (os error " + std::to_string(error.os_error) + ")";
+  error.message = FileErrorText(error, {.code = true});
   return error;
 }
 Status WithOsCode(Status status) {

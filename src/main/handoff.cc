@@ -30,7 +30,7 @@ constexpr std::chrono::milliseconds kBusyRetryPause{100};
 // Deletes `path`; on failure prints `what` and the system's text.
 void DeleteReporting(const std::string& path, const std::string& what) {
   if (Status s = RemoveFile(path); !s) {
-    PrintErr(what + s.error().message + "\n");
+    PrintErr(what + FileErrorText(s.error()) + "\n");
   }
 }
 
@@ -65,7 +65,8 @@ class Replacement {
   void DeleteLauncher(const std::string& launcher) {
     if (!PathExists(launcher)) return;
     if (Status s = Try(launcher, [&] { return RemoveFile(launcher); }); !s) {
-      PrintErr("Failed to delete existing file: " + s.error().message + "\n");
+      PrintErr("Failed to delete existing file: " + FileErrorText(s.error()) +
+               "\n");
     }
   }
 
@@ -125,7 +126,7 @@ bool InstallAndStartSigned(const std::string& target,
   if (!staged) {
     held.reset();
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + staged.error().message + "\n");
+    PrintErr("Failed to copy file: " + FileErrorText(staged.error()) + "\n");
     // Whatever is left at the launcher path must pass the check too.
     if (PathExists(launcher)) {
       held = CheckReporting(launcher, options.signers);
@@ -160,7 +161,7 @@ bool InstallAndStartLauncher(const HandOffOptions& options) {
   if (placed) placed = replacement.MoveInPlace(temp, launcher);
   if (!placed) {
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + placed.error().message + "\n");
+    PrintErr("Failed to copy file: " + FileErrorText(placed.error()) + "\n");
   }
   StartReporting(launcher);
   return true;
