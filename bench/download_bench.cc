@@ -23,6 +23,7 @@
 #include "download/download_status.h"
 #include "download/executor.h"
 #include "download/integrity.h"
+#include "main/working_files.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "download/connection.h"
 #include "download/http.h"
+#include "main/working_files.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
 

@@ -42,6 +42,9 @@ struct Error {
   // The system's code for a failed system call (errno, or a Win32 error
   // code); 0 for the program's own errors.
   int os_error = 0;
+  // The file a failed file operation was on, as base/file.h sets it (for a
+  // copy or a move: the destination); empty for other errors.
+  std::string path = {};
 };
 
 inline Error NetworkError(std::string message) {

@@ -7,8 +7,9 @@
 //
 // Every failure is a kFile error (kNoSpace when the disk is full) whose
 // message is the system's own text for the failure (for example "No such
-// file or directory") and whose os_error is the system's code for it
-// (errno, or the Win32 error code).
+// file or directory"), whose os_error is the system's code for it (errno,
+// or the Win32 error code) and whose path is the file it was on.
+// FileErrorText is the one place such an error becomes a printed text.
 #ifndef TALVORO_BASE_FILE_H_
 #define TALVORO_BASE_FILE_H_
 
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/error.h"
 
@@ -27,6 +29,18 @@ inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr char kPathSeparator = '/';
 #endif
+
+// How FileErrorText shows a failed file operation.
+struct FileErrorStyle {
+  // When not empty, the text begins "<lead> <path>: ".
+  std::string_view lead = {};
+  // Whether " (os error <os_error>)" follows the system's text.
+  bool code = false;
+};
+
+// The text of `error`, a failed file operation of this module:
+// "[<lead> <path>: ]<system text>[ (os error <code>)]" as `style` asks.
+std::string FileErrorText(const Error& error, FileErrorStyle style = {});
 
 enum class OpenMode {
   kRead,      // an existing file, for reading from its start
@@ -73,10 +87,13 @@ class File {
 
  private:
   static constexpr intptr_t kClosed = -1;
-  explicit File(intptr_t handle) : handle_(handle) {}
+  File(intptr_t handle, std::string path)
+      : handle_(handle), path_(std::move(path)) {}
 
   // A file descriptor, or a Win32 HANDLE.
   intptr_t handle_ = kClosed;
+  // The path it was opened with, for its errors.
+  std::string path_;
 };
 
 // Deletes the file at `path`. A missing file is an error.

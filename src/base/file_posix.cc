@@ -18,29 +18,17 @@ namespace talvoro {
 
 namespace {
 
-Error LastError() {
+// The error of the system call that just failed on `path`.
+Error LastError(std::string_view path) {
   const int code = errno;
   const bool full = code == ENOSPC || code == EDQUOT;
   return Error{full ? ErrorKind::kNoSpace : ErrorKind::kFile,
-               std::strerror(code), code};
+               std::strerror(code), code, std::string(path)};
 }
 
 std::string PathText(std::string_view path) { return std::string(path); }
 
 }  // namespace
-
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, kClosed)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kClosed);
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
 
 Result<File> File::Open(std::string_view path, OpenMode mode) {
   int flags = O_CLOEXEC;
@@ -60,16 +48,16 @@ Result<File> File::Open(std::string_view path, OpenMode mode) {
   do {
     fd = ::open(name.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return LastError();
+  if (fd < 0) return LastError(path);
   if (mode == OpenMode::kRead) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  return File(fd);
+  return File(fd, name);
 }
 
 Result<uint64_t> File::Size() const {
   struct stat info;
-  if (::fstat(static_cast<int>(handle_), &info) != 0) return LastError();
+  if (::fstat(static_cast<int>(handle_), &info) != 0) return LastError(path_);
   return static_cast<uint64_t>(info.st_size);
 }
 
@@ -77,7 +65,7 @@ Result<size_t> File::Read(void* data, size_t size) {
   for (;;) {
     const ssize_t n = ::read(static_cast<int>(handle_), data, size);
     if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR) return LastError();
+    if (errno != EINTR) return LastError(path_);
   }
 }
 
@@ -87,7 +75,7 @@ Status File::WriteAll(const void* data, size_t size) {
     const ssize_t n = ::write(static_cast<int>(handle_), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return LastError();
+      return LastError(path_);
     }
     p += n;
     size -= static_cast<size_t>(n);
@@ -96,15 +84,16 @@ Status File::WriteAll(const void* data, size_t size) {
 }
 
 Status File::Truncate() {
-  if (::ftruncate(static_cast<int>(handle_), 0) != 0) return LastError();
+  if (::ftruncate(static_cast<int>(handle_), 0) != 0) return LastError(path_);
   // Writes of a file opened for appending go to the new end anyway; the
   // others start at 0 again.
-  if (::lseek(static_cast<int>(handle_), 0, SEEK_SET) < 0) return LastError();
+  if (::lseek(static_cast<int>(handle_), 0, SEEK_SET) < 0)
+    return LastError(path_);
   return Status::Ok();
 }
 
 Status File::Sync() {
-  if (::fsync(static_cast<int>(handle_)) != 0) return LastError();
+  if (::fsync(static_cast<int>(handle_)) != 0) return LastError(path_);
   return Status::Ok();
 }
 
@@ -114,13 +103,13 @@ void File::Close() {
 }
 
 Status RemoveFile(std::string_view path) {
-  if (::unlink(PathText(path).c_str()) != 0) return LastError();
+  if (::unlink(PathText(path).c_str()) != 0) return LastError(path);
   return Status::Ok();
 }
 
 Status TruncateFileIfPresent(std::string_view path) {
   if (::truncate(PathText(path).c_str(), 0) != 0 && errno != ENOENT) {
-    return LastError();
+    return LastError(path);
   }
   return Status::Ok();
 }
@@ -135,7 +124,9 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
   std::filesystem::copy_file(PathText(from), PathText(to),
                              std::filesystem::copy_options::overwrite_existing,
                              ec);
-  if (ec) return Error{ErrorKind::kFile, ec.message(), ec.value()};
+  if (ec) {
+    return Error{ErrorKind::kFile, ec.message(), ec.value(), std::string(to)};
+  }
   Result<File> copy = File::Open(to, OpenMode::kRead);
   if (!copy.ok()) return std::move(copy).error();
   return copy->Sync();
@@ -143,7 +134,7 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
 
 Status MoveReplacing(std::string_view from, std::string_view to) {
   if (std::rename(PathText(from).c_str(), PathText(to).c_str()) != 0) {
-    return LastError();
+    return LastError(to);
   }
   return Status::Ok();
 }
@@ -157,7 +148,9 @@ Result<std::string> CurrentDirectory() {
 
 Result<uint64_t> FreeSpace(std::string_view folder) {
   struct statvfs info;
-  if (::statvfs(PathText(folder).c_str(), &info) != 0) return LastError();
+  if (::statvfs(PathText(folder).c_str(), &info) != 0) {
+    return LastError(folder);
+  }
   return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 

@@ -17,13 +17,17 @@ constexpr DWORD kShareAll =
 // ReadFile and WriteFile take a 32-bit size.
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
-Error ErrorFrom(DWORD code) {
+// The error `code` of a system call on `path`.
+Error ErrorFrom(DWORD code, std::string_view path) {
   const bool full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
   return Error{full ? ErrorKind::kNoSpace : ErrorKind::kFile,
-               Win32ErrorText(code), static_cast<int>(code)};
+               Win32ErrorText(code), static_cast<int>(code), std::string(path)};
 }
 
-Error LastError() { return ErrorFrom(GetLastError()); }
+// The error of the system call that just failed on `path`.
+Error LastError(std::string_view path) {
+  return ErrorFrom(GetLastError(), path);
+}
 
 HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -33,33 +37,20 @@ bool IsMissing(DWORD code) {
 
 }  // namespace
 
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, kClosed)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kClosed);
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
 Result<File> File::Open(std::string_view path, OpenMode mode) {
   const bool read = mode == OpenMode::kRead;
   HANDLE h = CreateFileW(
       Utf8ToWide(path).c_str(), read ? GENERIC_READ : GENERIC_WRITE, kShareAll,
       nullptr, read ? OPEN_EXISTING : OPEN_ALWAYS,
       read ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
-  File file(reinterpret_cast<intptr_t>(h));
+  if (h == INVALID_HANDLE_VALUE) return LastError(path);
+  File file(reinterpret_cast<intptr_t>(h), std::string(path));
   if (mode == OpenMode::kTruncate) {
     Status emptied = file.Truncate();
     if (!emptied.ok()) return emptied.error();
   } else if (mode == OpenMode::kAppend) {
     if (!SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_END)) {
-      return LastError();
+      return LastError(path);
     }
   }
   return file;
@@ -67,7 +58,7 @@ Result<File> File::Open(std::string_view path, OpenMode mode) {
 
 Result<uint64_t> File::Size() const {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(AsHandle(handle_), &size)) return LastError();
+  if (!GetFileSizeEx(AsHandle(handle_), &size)) return LastError(path_);
   return static_cast<uint64_t>(size.QuadPart);
 }
 
@@ -76,7 +67,7 @@ Result<size_t> File::Read(void* data, size_t size) {
   if (!ReadFile(AsHandle(handle_), data,
                 static_cast<DWORD>(std::min(size, kMaxTransfer)), &n,
                 nullptr)) {
-    return LastError();
+    return LastError(path_);
   }
   return static_cast<size_t>(n);
 }
@@ -88,7 +79,7 @@ Status File::WriteAll(const void* data, size_t size) {
     if (!WriteFile(AsHandle(handle_), p,
                    static_cast<DWORD>(std::min(size, kMaxTransfer)), &n,
                    nullptr)) {
-      return LastError();
+      return LastError(path_);
     }
     p += n;
     size -= n;
@@ -100,13 +91,13 @@ Status File::Truncate() {
   HANDLE h = AsHandle(handle_);
   if (!SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
       !SetEndOfFile(h)) {
-    return LastError();
+    return LastError(path_);
   }
   return Status::Ok();
 }
 
 Status File::Sync() {
-  if (!FlushFileBuffers(AsHandle(handle_))) return LastError();
+  if (!FlushFileBuffers(AsHandle(handle_))) return LastError(path_);
   return Status::Ok();
 }
 
@@ -133,7 +124,7 @@ void ClearReadOnly(const std::wstring& path) {
 Status RemoveFile(std::string_view path) {
   const std::wstring name = Utf8ToWide(path);
   ClearReadOnly(name);
-  if (!DeleteFileW(name.c_str())) return LastError();
+  if (!DeleteFileW(name.c_str())) return LastError(path);
   return Status::Ok();
 }
 
@@ -144,10 +135,10 @@ Status TruncateFileIfPresent(std::string_view path) {
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (IsMissing(code)) return Status::Ok();
-    return ErrorFrom(code);
+    return ErrorFrom(code, path);
   }
   Status emptied = Status::Ok();
-  if (!SetEndOfFile(h)) emptied = LastError();
+  if (!SetEndOfFile(h)) emptied = LastError(path);
   CloseHandle(h);
   return emptied;
 }
@@ -161,14 +152,14 @@ Status CopyFileDurably(std::string_view from, std::string_view to) {
   const std::wstring target = Utf8ToWide(to);
   if (!CopyFileW(Utf8ToWide(from).c_str(), target.c_str(),
                  /*bFailIfExists=*/FALSE)) {
-    return LastError();
+    return LastError(to);
   }
   // FlushFileBuffers needs a handle with write access.
   HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  if (h == INVALID_HANDLE_VALUE) return LastError(to);
   Status flushed = Status::Ok();
-  if (!FlushFileBuffers(h)) flushed = LastError();
+  if (!FlushFileBuffers(h)) flushed = LastError(to);
   CloseHandle(h);
   return flushed;
 }
@@ -178,7 +169,7 @@ Status MoveReplacing(std::string_view from, std::string_view to) {
   ClearReadOnly(target);
   if (!MoveFileExW(Utf8ToWide(from).c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return LastError();
+    return LastError(to);
   }
   return Status::Ok();
 }
@@ -204,7 +195,7 @@ Result<std::string> CurrentDirectory() {
   for (;;) {
     const DWORD n =
         GetCurrentDirectoryW(static_cast<DWORD>(dir.size()), dir.data());
-    if (n == 0) return LastError();
+    if (n == 0) return LastError({});
     if (n < dir.size()) {
       dir.resize(n);
       break;
@@ -221,7 +212,7 @@ Result<uint64_t> FreeSpace(std::string_view folder) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(Utf8ToWide(folder).c_str(), &available, nullptr,
                            nullptr)) {
-    return LastError();
+    return LastError(folder);
   }
   return static_cast<uint64_t>(available.QuadPart);
 }

@@ -153,18 +153,16 @@ uint64_t Crc64Update(uint64_t crc, const void* data, size_t len) {
 
 Result<uint64_t> Crc64OfFile(const std::string& path, uint64_t* size) {
   Result<File> file = File::Open(path, OpenMode::kRead);
-  if (!file.ok()) {
-    return FileError("cannot open " + path + ": " + file.error().message);
-  }
+  if (!file.ok())
+    return FileError(FileErrorText(file.error(), {.lead = "cannot open"}));
   auto buffer =
       std::make_unique_for_overwrite<unsigned char[]>(kCrc64FileBlockSize);
   uint64_t crc = 0;
   uint64_t read = 0;
   for (;;) {
     Result<size_t> n = file->Read(buffer.get(), kCrc64FileBlockSize);
-    if (!n.ok()) {
-      return FileError("cannot read " + path + ": " + n.error().message);
-    }
+    if (!n.ok())
+      return FileError(FileErrorText(n.error(), {.lead = "cannot read"}));
     if (*n == 0) break;
     crc = Crc64Update(crc, buffer.get(), *n);
     read += *n;

@@ -18,7 +18,7 @@ constexpr size_t kWriteBufferBytes = 256 << 10;
 // A failed file operation as the download reports it: the system's text
 // followed by its code.
 Error WithOsCode(Error error) {
-  error.message += " (os error " + std::to_string(error.os_error) + ")";
+  error.message = FileErrorText(error, {.code = true});
   return error;
 }
 Status WithOsCode(Status status) {
@@ -132,22 +132,23 @@ void NoteDownloaded(const DownloadOptions& options, const HeadInfo& head) {
   }
 }
 
-}  // namespace
-
-asio::awaitable<Result<std::optional<uint64_t>>> Download(
-    std::string url, std::string target_path, std::string sidecar_path,
-    DownloadStatusRef status, DownloadOptions options) {
-  Result<std::string> stored = ReadStoredEtag(sidecar_path);
-  if (!stored.ok()) co_return std::move(stored).error();
-
-  Result<ParsedUrl> parsed = ParseUrl(url);
-  if (!parsed.ok()) co_return std::move(parsed).error();
-
+// The HEAD exchange and the resume decision made as each ETag line comes:
+// the stored ETag again allows resuming; any other value empties the target
+// and rewrites the sidecar with it.
+struct HeadStep {
+  HeadInfo head;
+  bool resume = false;
+};
+asio::awaitable<Result<HeadStep>> DecideResume(const ParsedUrl& url,
+                                               const std::string& stored,
+                                               const std::string& target_path,
+                                               const std::string& sidecar_path,
+                                               const DownloadOptions& options) {
   bool resume = false;
   Result<HeadInfo> head = co_await HeadExchange(
-      *parsed, options.connection,
+      url, options.connection,
       [&](std::string_view etag) -> Status {
-        if (!etag.empty() && etag == *stored) {
+        if (!etag.empty() && etag == stored) {
           PrintOut("ETag 匹配，继续下载文件\n");
           resume = true;
           return Status::Ok();
@@ -166,81 +167,98 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
       },
       RefusedPublicationGate(options));
   if (!head.ok()) co_return std::move(head).error();
-  const uint64_t content_length = head->content_length;
+  co_return HeadStep{std::move(head).value(), resume};
+}
 
+// Opens the target for appending (resuming) or truncated and prints its
+// size, which it returns in `*size`.
+Result<File> OpenTarget(const std::string& target_path, bool resume,
+                        uint64_t* size) {
   Result<File> file =
       File::Open(target_path, resume ? OpenMode::kAppend : OpenMode::kTruncate);
-  if (!file.ok()) co_return WithOsCode(std::move(file).error());
+  if (!file.ok()) return WithOsCode(std::move(file).error());
   Result<uint64_t> length = file->Size();
-  if (!length.ok()) co_return WithOsCode(std::move(length).error());
-  uint64_t size = *length;
-  PrintOut("当前文件大小: " + std::to_string(size) + " 字节\n");
+  if (!length.ok()) return WithOsCode(std::move(length).error());
+  *size = *length;
+  PrintOut("当前文件大小: " + std::to_string(*size) + " 字节\n");
+  return file;
+}
 
-  if (content_length != 0 && content_length == size) {
-    PrintOut("文件已下载完成，无需继续下载。\n");
-    NoteDownloaded(options, *head);
-    co_return head->remote_crc;
+// What is still to come, and the launcher's copy of the whole file, must
+// fit on the volume; otherwise a kNoSpace error, and the bytes on disk stay
+// for a later attempt. A free-space query that fails lets the download go
+// on.
+Status CheckRoom(const std::string& target_path, uint64_t content_length,
+                 uint64_t size, const DownloadOptions& options) {
+  if (content_length <= size) return Status::Ok();
+  const uint64_t needed = SaturatingAdd(content_length - size, content_length);
+  const size_t slash = target_path.find_last_of("/\\");
+  const std::string folder =
+      slash == std::string::npos ? "." : target_path.substr(0, slash + 1);
+  Result<uint64_t> free =
+      options.free_space ? options.free_space(folder) : FreeSpace(folder);
+  if (free.ok() && *free < needed) {
+    return Error{ErrorKind::kNoSpace,
+                 "not enough free disk space: " + std::to_string(needed) +
+                     " bytes needed, " + std::to_string(*free) + " bytes free"};
   }
+  return Status::Ok();
+}
 
-  // What is still to come, and the launcher's copy of the whole file, must
-  // fit on the volume; otherwise nothing is requested and the bytes on disk
-  // stay for a later attempt.
-  if (content_length > size) {
-    const uint64_t needed =
-        SaturatingAdd(content_length - size, content_length);
-    const size_t slash = target_path.find_last_of("/\\");
-    const std::string folder =
-        slash == std::string::npos ? "." : target_path.substr(0, slash + 1);
-    Result<uint64_t> free =
-        options.free_space ? options.free_space(folder) : FreeSpace(folder);
-    if (free.ok() && *free < needed) {
-      co_return Error{ErrorKind::kNoSpace,
-                      "not enough free disk space: " + std::to_string(needed) +
-                          " bytes needed, " + std::to_string(*free) +
-                          " bytes free"};
-    }
-  }
+// Whether a 206 answer's body begins where the file ends (`size`) and
+// belongs to a file of the announced length.
+bool RangeFits(const GetResponse& response, uint64_t size,
+               uint64_t content_length) {
+  std::optional<ContentRange> range = response.content_range();
+  return range && range->first == size &&
+         (!range->total || content_length == 0 ||
+          *range->total == content_length);
+}
 
-  // A file replaced between the HEAD and the GET comes back whole (a 200)
-  // instead of as a range of the new file; only a strong ETag can say so.
-  const std::string if_range =
-      size > 0 && !stored->starts_with("W/") ? *stored : std::string();
-  Result<GetResponse> response =
-      co_await GetExchange(head->url, size, if_range, options.connection);
-  if (!response.ok()) co_return std::move(response).error();
-  if (size > 0 && response->status_code() == 206) {
-    // The body must begin where the file ends, and belong to a file of the
-    // announced length; anything else would be appended in the wrong place.
-    std::optional<ContentRange> range = response->content_range();
-    if (!range || range->first != size ||
-        (range->total && content_length != 0 &&
-         *range->total != content_length)) {
-      PrintOut("Content-Range 与请求不符，从头下载文件: " +
-               (response->content_range_text().empty()
-                    ? std::string("(none)")
-                    : response->content_range_text()) +
-               "\n");
-      Status emptied = WithOsCode(file->Truncate());
-      if (!emptied.ok()) co_return emptied.error();
-      size = 0;
-      response = co_await GetExchange(head->url, 0, {}, options.connection);
-      if (!response.ok()) co_return std::move(response).error();
-    }
-  }
-  if (size > 0 && response->status_code() == 200) {
-    // The server ignored the range and sends the whole file: start over.
-    // A size above 0 means the file was opened for appending, so the writes
-    // follow the truncation.
-    Status emptied = WithOsCode(file->Truncate());
-    if (!emptied.ok()) co_return emptied.error();
-    size = 0;
-  }
+// The If-Range value of a GET from `size`: a file replaced between the HEAD
+// and the GET comes back whole (a 200) instead of as a range of the new
+// file; only a strong ETag can say so. Empty when there is none to send.
+std::string IfRange(uint64_t size, const std::string& stored) {
+  return size > 0 && !stored.starts_with("W/") ? stored : std::string();
+}
 
-  // The body is read in chunks of at most kBodyChunkBytes, each straight
-  // into the writer's buffer. With a known length, reading stops at the
-  // announced end: bytes a server sends beyond it are not part of the file,
-  // and a body that never ends cannot fill the disk.
-  BufferedWriter writer(*file);
+// Checks that the answer to a GET from `*size` continues `file`, the
+// target opened as OpenTarget does. A 206 whose range does not fit prints
+// the line, empties the file, sets `*size` to 0 and returns true: the GET
+// must be sent again from 0 (anything else would be appended in the wrong
+// place). A 200 to a ranged request (the server ignored the range and sends
+// the whole file) empties the file and sets `*size` to 0; a size above 0
+// means the file was opened for appending, so the writes follow the
+// truncation.
+Result<bool> MustRestart(const GetResponse& response, File& file,
+                         uint64_t* size, uint64_t content_length) {
+  if (*size == 0) return false;
+  bool restart = false;
+  if (response.status_code() == 206) {
+    if (RangeFits(response, *size, content_length)) return false;
+    PrintOut("Content-Range 与请求不符，从头下载文件: " +
+             (response.content_range_text().empty()
+                  ? std::string("(none)")
+                  : response.content_range_text()) +
+             "\n");
+    restart = true;
+  }
+  Status emptied = WithOsCode(file.Truncate());
+  if (!emptied.ok()) return emptied.error();
+  *size = 0;
+  return restart;
+}
+
+// Appends the body to `file`, which holds `size` bytes, in chunks of at
+// most kBodyChunkBytes, each read straight into the writer's buffer, and
+// updates `status` once per chunk. With a known length, reading stops at
+// the announced end: bytes a server sends beyond it are not part of the
+// file, and a body that never ends cannot fill the disk. A body that ends
+// short of the length is a kNetwork error; the bytes received stay.
+asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
+                                 uint64_t size, uint64_t content_length,
+                                 DownloadStatus& status) {
+  BufferedWriter writer(file);
   for (;;) {
     size_t want = kBodyChunkBytes;
     if (content_length != 0) {
@@ -250,22 +268,64 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
     }
     Result<char*> room = writer.Reserve(want);
     if (!room.ok()) co_return std::move(room).error();
-    Result<size_t> n = co_await response->ReadBody(asio::buffer(*room, want));
+    Result<size_t> n = co_await response.ReadBody(asio::buffer(*room, want));
     if (!n.ok()) co_return std::move(n).error();
     size += *n;
-    status->SetProgress(Percent(size, content_length), *n,
-                        /*known=*/content_length != 0);
+    status.SetProgress(Percent(size, content_length), *n,
+                       /*known=*/content_length != 0);
     if (*n == 0) break;
     writer.Commit(*n);
   }
   Status flushed = writer.Flush();
-  if (!flushed.ok()) co_return flushed.error();
+  if (!flushed.ok()) co_return flushed;
   if (content_length != 0 && size < content_length) {
     co_return NetworkError(kEarlyEndMessage);
   }
+  co_return Status::Ok();
+}
+
+}  // namespace
+
+asio::awaitable<Result<std::optional<uint64_t>>> Download(
+    std::string url, std::string target_path, std::string sidecar_path,
+    DownloadStatusRef status, DownloadOptions options) {
+  Result<std::string> stored = ReadStoredEtag(sidecar_path);
+  if (!stored.ok()) co_return std::move(stored).error();
+  Result<ParsedUrl> parsed = ParseUrl(url);
+  if (!parsed.ok()) co_return std::move(parsed).error();
+
+  Result<HeadStep> decided = co_await DecideResume(
+      *parsed, *stored, target_path, sidecar_path, options);
+  if (!decided.ok()) co_return std::move(decided).error();
+  const HeadInfo& head = decided->head;
+
+  uint64_t size = 0;
+  Result<File> file = OpenTarget(target_path, decided->resume, &size);
+  if (!file.ok()) co_return std::move(file).error();
+  if (head.content_length != 0 && head.content_length == size) {
+    PrintOut("文件已下载完成，无需继续下载。\n");
+    NoteDownloaded(options, head);
+    co_return head.remote_crc;
+  }
+  Status room = CheckRoom(target_path, head.content_length, size, options);
+  if (!room.ok()) co_return room.error();
+
+  Result<GetResponse> response = co_await GetExchange(
+      head.url, size, IfRange(size, *stored), options.connection);
+  if (!response.ok()) co_return std::move(response).error();
+  Result<bool> restart =
+      MustRestart(*response, *file, &size, head.content_length);
+  if (!restart.ok()) co_return std::move(restart).error();
+  if (*restart) {
+    response = co_await GetExchange(head.url, 0, {}, options.connection);
+    if (!response.ok()) co_return std::move(response).error();
+  }
+  Status copied =
+      co_await CopyBody(*response, *file, size, head.content_length, *status);
+  if (!copied.ok()) co_return copied.error();
   PrintOut("下载完成！\n");
-  NoteDownloaded(options, *head);
-  co_return head->remote_crc;
+  NoteDownloaded(options, head);
+  co_return head.remote_crc;
 }
 
 }  // namespace talvoro

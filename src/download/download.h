@@ -21,10 +21,6 @@
 
 namespace talvoro {
 
-// The working files, in the folder chosen by the caller.
-inline constexpr char kTargetFileName[] = "TalvoroLauncher.bin";
-inline constexpr char kEtagFileName[] = "TalvoroLauncher.bin.etag";
-
 inline constexpr char kEarlyEndMessage[] =
     "connection closed before the whole file arrived";
 

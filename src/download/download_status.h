@@ -25,10 +25,11 @@ enum Phase : uint8_t {
   kPublicationRejected = 6,
 };
 
-// Two bytes under one mutex. The download task writes `percent` (with
-// `phase` kDownloading) once per chunk and the final phase at its end; the
-// main thread polls it. Shared by reference counting (std::shared_ptr):
-// each holder keeps one reference.
+// The progress of the current attempt under one mutex: its phase and
+// percentage, the bytes it received and whether the file's length is known.
+// The download task writes the progress (with `phase` kDownloading) once
+// per chunk and the final phase at its end; the main thread polls it. Shared by
+// reference counting (std::shared_ptr): each holder keeps one reference.
 struct DownloadStatus {
   std::mutex mutex;
   uint8_t phase = kDownloading;

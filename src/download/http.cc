@@ -5,7 +5,6 @@
 
 #include "download/connection.h"
 #include "download/http_parse.h"
-#include "download/parse_int.h"
 #include "download/text.h"
 
 namespace talvoro {
@@ -14,70 +13,6 @@ namespace {
 
 // The buffered reader of a GET response reads this much at a time.
 constexpr size_t kReadBufferBytes = 32 * 1024;
-
-constexpr std::string_view kContentLengthName = "Content-Length";
-constexpr std::string_view kCrcName = "x-oss-hash-crc64ecma";
-constexpr std::string_view kEtagName = "ETag";
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// The value of a chunk-size line: hexadecimal digits, then optionally
-// extensions after ";" (ignored) and blanks.
-std::optional<uint64_t> ParseChunkSize(std::string_view line) {
-  line = TrimWhiteSpace(line.substr(0, line.find(';')));
-  if (line.empty() || line.size() > 16) return std::nullopt;
-  uint64_t size = 0;
-  for (char c : line) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    size = size << 4 | static_cast<uint64_t>(digit);
-  }
-  return size;
-}
-
-bool IsRedirectStatus(std::string_view response) {
-  const std::optional<StatusLine> status = ParseStatusLine(response);
-  if (!status || status->version != "HTTP/1.1" || !status->code_alone) {
-    return false;
-  }
-  for (int code : {301, 302, 307, 308}) {
-    if (status->code == code) return true;
-  }
-  return false;
-}
-
-// `complete` tells whether the answer reached its end (the status line's
-// line break, the HEAD header block's empty line).
-Error StatusFailure(std::string_view prefix, std::string_view response,
-                    bool complete = true) {
-  std::string message(prefix);
-  message.append(TrimWhiteSpace(response));
-  // Nothing at all came back, or the answer was cut short: the connection
-  // failed, not the server's answer.
-  if (response.empty() || !complete) return NetworkError(std::move(message));
-  return ProtocolError(std::move(message));
-}
-
-// Whether a HEAD answer contains the empty line that ends its headers.
-bool HeaderBlockEnded(std::string_view response) {
-  return response.find("\n\r\n") != std::string_view::npos ||
-         response.find("\n\n") != std::string_view::npos;
-}
-
-Result<uint64_t> ParseHeaderNumber(std::string_view value) {
-  return ParseUnsigned(value, UINT64_MAX, ErrorKind::kProtocol);
-}
 
 // The connection of a GET exchange as the source of its answer.
 class StreamSource : public ByteSource {
@@ -117,46 +52,6 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
   return request;
 }
 
-Result<HeadAnswer> ReadHeadAnswer(std::string_view response) {
-  if (!IsValidUtf8(response)) return ProtocolError(kInvalidUtf8Message);
-  if (!IsHttp11Status(response, 200)) {
-    return StatusFailure(kHeadFailedPrefix, response);
-  }
-  HeadAnswer answer;
-  std::string_view rest = response;
-  while (!rest.empty()) {
-    const std::string_view line = TakeLine(rest);
-    HeadField field;
-    std::optional<std::string_view> value;
-    if ((value = HeaderValue(line, kContentLengthName))) {
-      field.kind = HeadField::kContentLength;
-    } else if ((value = HeaderValue(line, kCrcName))) {
-      field.kind = HeadField::kCrc;
-    } else if ((value = HeaderValue(line, kEtagName))) {
-      field.kind = HeadField::kEtag;
-      field.text = *value;
-      answer.etag = *value;
-      answer.fields.push_back(field);
-      continue;
-    } else {
-      continue;
-    }
-    Result<uint64_t> number = ParseHeaderNumber(*value);
-    if (!number.ok()) {
-      answer.error = std::move(number).error();
-      break;
-    }
-    field.number = *number;
-    if (field.kind == HeadField::kContentLength) {
-      answer.content_length = field.number;
-    } else {
-      answer.crc = field.number;
-    }
-    answer.fields.push_back(field);
-  }
-  return answer;
-}
-
 Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
                        std::optional<uint64_t>* remote_crc,
                        const EtagHandler& on_etag) {
@@ -188,23 +83,6 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
   Result<HeadAnswer> answer = ReadHeadAnswer(response);
   if (!answer.ok()) return std::move(answer).error();
   return ApplyHeadAnswer(*answer, content_length, remote_crc, on_etag);
-}
-
-Result<std::optional<std::string>> RedirectLocation(std::string_view response) {
-  if (!IsRedirectStatus(response)) return std::optional<std::string>();
-  std::string_view rest = response;
-  while (!rest.empty()) {
-    const std::string_view line = TakeLine(rest);
-    if (line.empty()) break;  // the end of the headers
-    if (std::optional<std::string_view> value = HeaderValue(line, "Location");
-        value && !value->empty()) {
-      return std::optional<std::string>(std::string(*value));
-    }
-  }
-  return ProtocolError(
-      std::string(kHeadFailedPrefix) +
-      std::string(TrimWhiteSpace(response.substr(0, response.find('\n')))) +
-      " (a redirect without a Location)");
 }
 
 namespace {
@@ -334,7 +212,7 @@ asio::awaitable<Result<size_t>> GetResponse::ReadBuffered(
 
 asio::awaitable<Result<size_t>> GetResponse::ReadBody(
     asio::mutable_buffer data) {
-  if (chunked_) co_return co_await ReadChunked(data);
+  if (head_.chunked) co_return co_await ReadChunked(data);
   co_return co_await ReadBuffered(data, UINT64_MAX);
 }
 
@@ -402,66 +280,17 @@ asio::awaitable<Status> GetResponse::ReadHead() {
     // The stream ended inside the status line.
     co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
   }
-  if (IsHttp11Status(line, 200)) {
-    status_code_ = 200;
-  } else if (IsHttp11Status(line, 206)) {
-    status_code_ = 206;
-  } else {
-    if (!IsValidUtf8(line)) co_return ProtocolError(kInvalidUtf8Message);
-    co_return StatusFailure(kGetFailedPrefix, line);
-  }
+  Result<int> code = ParseGetStatus(line);
+  if (!code.ok()) co_return std::move(code).error();
+  head_.status_code = *code;
   // The header lines end at an empty line or with the stream.
   for (;;) {
     read = co_await ReadLine(&line);
     if (!read.ok()) co_return read;
     if (line == "\r\n" || line.empty()) co_return Status::Ok();
-    std::string_view header(line);
-    while (!header.empty() &&
-           (header.back() == '\n' || header.back() == '\r')) {
-      header.remove_suffix(1);
-    }
-    if (std::optional<std::string_view> range =
-            HeaderValue(header, "Content-Range")) {
-      content_range_ = std::string(*range);
-    } else if (std::optional<std::string_view> codings =
-                   HeaderValue(header, "Transfer-Encoding")) {
-      // Any coding but chunked alone (compression, say) would change the
-      // file's bytes.
-      if (!EqualsIgnoringCase(*codings, "chunked")) {
-        co_return ProtocolError("unsupported transfer coding: " +
-                                std::string(*codings));
-      }
-      chunked_ = true;
-    }
+    Status taken = TakeGetHeader(line, &head_);
+    if (!taken.ok()) co_return taken;
   }
-}
-
-std::optional<ContentRange> ParseContentRange(std::string_view value) {
-  // "bytes first-last/total" or "bytes first-last/*".
-  if (!StartsWith(value, "bytes ")) return std::nullopt;
-  value.remove_prefix(6);
-  const size_t dash = value.find('-');
-  const size_t slash = value.find('/');
-  if (dash == std::string_view::npos || slash == std::string_view::npos ||
-      slash < dash) {
-    return std::nullopt;
-  }
-  auto number = [](std::string_view text) -> std::optional<uint64_t> {
-    if (text.empty() || text.front() == '+') return std::nullopt;
-    Result<uint64_t> n = ParseUnsigned(text, UINT64_MAX, ErrorKind::kProtocol);
-    if (!n.ok()) return std::nullopt;
-    return *n;
-  };
-  std::optional<uint64_t> first = number(value.substr(0, dash));
-  std::optional<uint64_t> last =
-      number(value.substr(dash + 1, slash - dash - 1));
-  if (!first || !last || *last < *first) return std::nullopt;
-  ContentRange range{*first, *last, std::nullopt};
-  if (value.substr(slash + 1) != "*") {
-    range.total = number(value.substr(slash + 1));
-    if (!range.total || *range.total <= *last) return std::nullopt;
-  }
-  return range;
 }
 
 asio::awaitable<Result<GetResponse>> ReadGetResponseHead(

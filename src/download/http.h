@@ -2,7 +2,7 @@
 // ETag of the remote file (following redirects), GET for the file itself
 // (whole or from an offset, the chunked coding decoded). Each exchange
 // opens its own connection and sends "Connection: close"; nothing is
-// retried here.
+// retried here. The answers are parsed by the pure parsers of http_parse.h.
 #ifndef TALVORO_DOWNLOAD_HTTP_H_
 #define TALVORO_DOWNLOAD_HTTP_H_
 
@@ -18,6 +18,7 @@
 
 #include "base/error.h"
 #include "download/connection.h"
+#include "download/http_parse.h"
 #include "download/tls.h"
 #include "download/url.h"
 
@@ -34,8 +35,6 @@ inline constexpr size_t kBodyChunkBytes = 8192;
 // At most this many redirects are followed from the download address.
 inline constexpr int kMaxRedirects = 5;
 
-inline constexpr char kHeadFailedPrefix[] = "HEAD 请求失败，响应: ";
-inline constexpr char kGetFailedPrefix[] = "HTTP 请求失败，响应: ";
 inline constexpr char kRedirectLinePrefix[] = "重定向到: ";
 
 // "HEAD <path> HTTP/1.1", Host and "Connection: close", nothing else.
@@ -50,40 +49,6 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
 // Called with each ETag value of a HEAD response (trimmed, quotes kept) as
 // soon as its line is reached. An error ends the parse with that error.
 using EtagHandler = std::function<Status(std::string_view etag)>;
-
-// One header of a HEAD answer that the download uses.
-struct HeadField {
-  enum Kind { kContentLength, kCrc, kEtag };
-  Kind kind = kContentLength;
-  uint64_t number = 0;    // kContentLength, kCrc
-  std::string_view text;  // kEtag: trimmed, quotes kept
-};
-
-// A HEAD answer read, not yet acted on. Views into the response text, which
-// must outlive it.
-struct HeadAnswer {
-  // The "Content-Length", "x-oss-hash-crc64ecma" and "ETag" lines in the
-  // order they come (names in any case).
-  std::vector<HeadField> fields;
-  // The parse error of the number on the line after the last field, if
-  // one failed: the lines before it are still acted on, then the error
-  // ends the answer.
-  std::optional<Error> error;
-  // The last value of each (a repeated header: the last one wins).
-  uint64_t content_length = 0;
-  std::optional<uint64_t> crc;
-  std::optional<std::string_view> etag;
-};
-
-// Reads a whole HEAD response without acting on it. Checks, in order: valid
-// UTF-8 ("stream did not contain valid UTF-8"), the status ("HEAD 请求失败，
-// 响应: " + the trimmed response unless it begins with "HTTP/1.1 200"), then
-// every line against the names "Content-Length", "x-oss-hash-crc64ecma"
-// and "ETag" (any case, the colon right after the name); the two numbers
-// are decimal. Errors are kProtocol (or kNetwork for an empty response, a
-// connection closed before any answer); a number that does not parse is
-// kept in `error` instead.
-Result<HeadAnswer> ReadHeadAnswer(std::string_view response);
 
 // Acts on `answer`'s fields in their order: the numbers are stored into
 // `*content_length` and `*remote_crc` and announced on standard output
@@ -100,12 +65,6 @@ Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
 Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
                          std::optional<uint64_t>* remote_crc,
                          const EtagHandler& on_etag);
-
-// The location a redirect answer (status 301, 302, 307 or 308 of
-// HTTP/1.1) points to: the value of its "Location" header (the name in any
-// case), or nullopt for any other answer. A redirect without a Location is
-// a kProtocol error.
-Result<std::optional<std::string>> RedirectLocation(std::string_view response);
 
 // What the HEAD exchange learnt: the announced length (0 without a
 // "Content-Length:" line), CRC-64 (nullopt without "x-oss-hash-crc64ecma:")
@@ -150,18 +109,6 @@ class ByteSource {
       asio::mutable_buffer data) = 0;
 };
 
-// The range a 206 answer says its body covers ("Content-Range: bytes
-// first-last/total", total nullopt for "*").
-struct ContentRange {
-  uint64_t first = 0;
-  uint64_t last = 0;
-  std::optional<uint64_t> total;
-};
-
-// Parses the value of a Content-Range header; nullopt unless it is a
-// well-formed byte range.
-std::optional<ContentRange> ParseContentRange(std::string_view value);
-
 // The answer to a GET request, positioned at the start of the body.
 class GetResponse {
  public:
@@ -169,18 +116,14 @@ class GetResponse {
   GetResponse& operator=(GetResponse&&) noexcept = default;
 
   // 200 or 206.
-  int status_code() const { return status_code_; }
+  int status_code() const { return head_.status_code; }
 
   // The trimmed value of the answer's "Content-Range" header (empty when
   // there is none), and the range it names if it is a well-formed one.
-  const std::string& content_range_text() const { return content_range_; }
+  const std::string& content_range_text() const { return head_.content_range; }
   std::optional<ContentRange> content_range() const {
-    return ParseContentRange(content_range_);
+    return ParseContentRange(head_.content_range);
   }
-
-  // Whether the body comes in the chunked transfer coding (ReadBody hands
-  // out the decoded bytes).
-  bool chunked() const { return chunked_; }
 
   // Reads the next piece of the body into `data`: at most
   // min(data.size(), kBodyChunkBytes) bytes, bytes that arrived with the
@@ -220,9 +163,7 @@ class GetResponse {
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
-  int status_code_ = 0;
-  std::string content_range_;
-  bool chunked_ = false;
+  GetHead head_;
   ChunkState chunk_state_ = ChunkState::kSize;
   uint64_t chunk_left_ = 0;
 };

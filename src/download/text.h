@@ -5,10 +5,12 @@
 #include <string_view>
 
 #include "base/console.h"  // PrintOut, PrintErr
-#include "base/utf8.h"     // IsValidUtf8, with kInvalidUtf8Message
+#include "base/utf8.h"     // IsValidUtf8
 
 namespace talvoro {
 
+// The error text for a server answer or an ETag sidecar that is not valid
+// UTF-8 (IsValidUtf8 of base/utf8.h says which).
 inline constexpr char kInvalidUtf8Message[] =
     "stream did not contain valid UTF-8";
 

@@ -16,6 +16,7 @@
 #include "main/instance.h"
 #include "main/launcher_signature.h"
 #include "main/process.h"
+#include "main/working_files.h"
 #include "ui/src/fatal.h"
 #include "ui/src/png_image.h"
 #include "ui/src/progress_window.h"
@@ -173,24 +174,12 @@ T Unwrap(Result<T> result) {
 
 }  // namespace
 
-void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
-                  std::string_view launcher_signers) {
-  PrepareProcess();
-  // One memory of refused publications for all the attempts of this run.
-  DownloadOptions options = defaults;
-  if (!options.publications) {
-    options.publications = std::make_shared<PublicationMemory>();
-  }
-  // The window goes on handling its messages while the hand-off waits for
-  // a launcher that another program holds; a close seen then is kept.
-  bool closed_in_hand_off = false;
-  HandOffOptions hand_off_options;
-  hand_off_options.signers = Unwrap(ParseSignerList(launcher_signers));
-  hand_off_options.pause = [&](std::chrono::milliseconds pause) {
-    if (!ui::HandleMessagesFor(pause)) closed_in_hand_off = true;
-  };
-  // The working files live in the folder the program was started in; one
-  // copy works there at a time.
+namespace {
+
+// The folder the program was started in, where its working files live,
+// ending with kPathSeparator. Ends the program (exit code 0) when a working
+// file's path there is too long or another copy works there.
+std::string ClaimWorkingFolder() {
   const std::string folder = PathInCurrentDir("");
   RefuseTooLongFolder(folder);
   if (!ClaimFolder(folder)) {
@@ -200,54 +189,101 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
     BringRunningCopyForward(std::string(ui::kWindowTitle));
     EndProcess(0);
   }
+  return folder;
+}
+
+// What the actions of one run share. Lives as long as the run (the whole
+// process); the actions refer to it.
+struct Run {
+  std::string url;
+  std::string folder;
+  DownloadOptions options;
+  HandOffOptions hand_off;
+  // A close request seen while the hand-off waited.
+  bool closed_in_hand_off = false;
+  DownloadStatusRef status = std::make_shared<DownloadStatus>();
+  int shown_percent = 0;
+};
+
+// Puts the verified launcher in place and starts it, then ends the
+// program; a launcher refused by the signature check goes back to the
+// poll step as a CRC mismatch.
+void HandOff(Run& run, uiWindow* window) {
+  if (!InstallAndStartLauncher(run.hand_off)) {
+    if (run.closed_in_hand_off) EndProcess(0);
+    // Refused by the signature check: as after a CRC mismatch, the files go
+    // and the next attempt comes after a pause; the same publication is not
+    // downloaded again.
+    run.options.publications->RejectLastDownloaded();
+    run.status->SetPhase(kChecksumFailed);
+    return;
+  }
+  std::this_thread::sleep_for(kHandOffPause);
+  ui::HideWindow(window);
+  EndProcess(0);
+}
+
+// The poll step's actions on `window`, its taskbar button and the working
+// folder. `run`, `window` and `taskbar` must outlive them.
+PollActions ActionsOf(Run& run, const ui::ProgressWindow& window,
+                      ui::Taskbar& taskbar) {
+  return PollActions{
+      .set_bar =
+          [&run, &window, &taskbar](int value) {
+            window.bar->SetPercent(value);
+            run.shown_percent = value;
+            taskbar.Show(run.status->LengthKnown()
+                             ? ui::TaskbarState::kNormal
+                             : ui::TaskbarState::kIndeterminate,
+                         value);
+          },
+      .start_download =
+          [&run] {
+            StartDownloadTask(run.url, run.folder, run.status, run.options);
+          },
+      .clean_up = [&run] { CleanUpDownload(run.folder); },
+      // A retry pause after a failure: the taskbar button says so.
+      .pause =
+          [&run, &taskbar](std::chrono::milliseconds) {
+            taskbar.Show(ui::TaskbarState::kError, run.shown_percent);
+          },
+      .hand_off = [&run, &window] { HandOff(run, window.window); },
+  };
+}
+
+}  // namespace
+
+void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
+                  std::string_view launcher_signers) {
+  PrepareProcess();
+  Run run;
+  run.url = url;
+  run.options = defaults;
+  // One memory of refused publications for all the attempts of this run.
+  if (!run.options.publications) {
+    run.options.publications = std::make_shared<PublicationMemory>();
+  }
+  run.hand_off.signers = Unwrap(ParseSignerList(launcher_signers));
+  // The window goes on handling its messages while the hand-off waits for
+  // a launcher that another program holds; a close seen then is kept.
+  run.hand_off.pause = [&run](std::chrono::milliseconds pause) {
+    if (!ui::HandleMessagesFor(pause)) run.closed_in_hand_off = true;
+  };
+  // One copy works in the folder at a time.
+  run.folder = ClaimWorkingFolder();
+  run.hand_off.folder = run.folder;
 
   auto picture = std::make_shared<const ui::RgbaImage>(
       Unwrap(ui::DecodePng(ui::SplashPng())));
   ui::UI toolkit = Unwrap(ui::StartToolkit());
   ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
-
   const std::unique_ptr<ui::Taskbar> taskbar = ui::TaskbarOf(window.window);
-  int shown_percent = 0;
-  auto status = std::make_shared<DownloadStatus>();
-  StartDownloadTask(url, folder, status, options);
 
-  const PollActions actions{
-      .set_bar =
-          [&](int value) {
-            window.bar->SetPercent(value);
-            shown_percent = value;
-            taskbar->Show(status->LengthKnown()
-                              ? ui::TaskbarState::kNormal
-                              : ui::TaskbarState::kIndeterminate,
-                          value);
-          },
-      .start_download =
-          [&] { StartDownloadTask(url, folder, status, options); },
-      .clean_up = CleanUpDownload,
-      // A retry pause after a failure: the taskbar button says so.
-      .pause =
-          [&](std::chrono::milliseconds) {
-            taskbar->Show(ui::TaskbarState::kError, shown_percent);
-          },
-      .hand_off =
-          [&] {
-            if (!InstallAndStartLauncher(hand_off_options)) {
-              if (closed_in_hand_off) EndProcess(0);
-              // Refused by the signature check: as after a CRC mismatch,
-              // the files go and the next attempt comes after a pause; the
-              // same publication is not downloaded again.
-              options.publications->RejectLastDownloaded();
-              status->SetPhase(kChecksumFailed);
-              return;
-            }
-            std::this_thread::sleep_for(kHandOffPause);
-            ui::HideWindow(window.window);
-            EndProcess(0);
-          },
-  };
+  StartDownloadTask(run.url, run.folder, run.status, run.options);
+  const PollActions actions = ActionsOf(run, window, *taskbar);
   PollState poll;
   ui::RunMessageLoop([&] {
-    PollStep(*status, poll, actions, std::chrono::steady_clock::now());
+    PollStep(*run.status, poll, actions, std::chrono::steady_clock::now());
   });
 
   // The window was closed. A download still running ends with the process;

@@ -11,6 +11,7 @@
 
 #include "download/download.h"
 #include "download/download_status.h"
+#include "main/working_files.h"
 
 namespace talvoro {
 
@@ -46,9 +47,6 @@ class RetrySchedule {
   // received `received` bytes; counts the failure.
   std::chrono::milliseconds NextPause(uint8_t phase, uint64_t received);
 
-  // Consecutive failures so far.
-  int failures() const { return failures_; }
-
  private:
   std::function<double()> random_;
   int failures_ = 0;
@@ -60,8 +58,9 @@ struct PollActions {
   std::function<void(int)> set_bar;      // progress bar value, 0 to 100
   std::function<void()> start_download;  // spawn a new download task
   std::function<void()> clean_up;        // delete target and ETag sidecar
-  // Told of each retry pause as it begins; must not block (the window goes
-  // on handling its messages meanwhile).
+  // Told of each retry pause as it begins (the program shows the error
+  // state on the taskbar button); must not block (the window goes on
+  // handling its messages meanwhile).
   std::function<void(std::chrono::milliseconds)> pause;
   std::function<void()> hand_off;  // in the program, never returns
 };
@@ -90,9 +89,10 @@ void PollStep(DownloadStatus& status, PollState& state,
               std::chrono::steady_clock::time_point now);
 
 // Spawns the download task on the process-wide executor and returns at
-// once. `folder` ends with a '/'. The task downloads `url` into the fixed
-// target in `folder`, checks
-// its CRC and leaves its outcome in `status`'s phase; it prints
+// once. `folder` ends with kPathSeparator ('/', on Windows '\\'). The task
+// downloads `url` into kTargetFileName in `folder` (its ETag in
+// kEtagFileName beside it), checks its CRC and leaves its outcome in
+// `status`'s phase; it prints
 // "下载失败: " and the error on stderr when the download fails. A file that
 // fails the check is noted in `options.publications` (if any) before the
 // phase says so.

@@ -19,13 +19,18 @@ std::string PathInCurrentDir(std::string_view name) {
 
 namespace {
 
+// `folder`, or the current directory (read now) when it is empty.
+std::string WorkingFolder(const std::string& folder) {
+  return folder.empty() ? PathInCurrentDir("") : folder;
+}
+
 // Between two tries of a step that another program blocks.
 constexpr std::chrono::milliseconds kBusyRetryPause{100};
 
 // Deletes `path`; on failure prints `what` and the system's text.
 void DeleteReporting(const std::string& path, const std::string& what) {
   if (Status s = RemoveFile(path); !s) {
-    PrintErr(what + s.error().message + "\n");
+    PrintErr(what + FileErrorText(s.error()) + "\n");
   }
 }
 
@@ -60,7 +65,8 @@ class Replacement {
   void DeleteLauncher(const std::string& launcher) {
     if (!PathExists(launcher)) return;
     if (Status s = Try(launcher, [&] { return RemoveFile(launcher); }); !s) {
-      PrintErr("Failed to delete existing file: " + s.error().message + "\n");
+      PrintErr("Failed to delete existing file: " + FileErrorText(s.error()) +
+               "\n");
     }
   }
 
@@ -103,10 +109,9 @@ std::optional<HeldFile> CheckReporting(
 
 // The hand-off when only signed launchers may start.
 bool InstallAndStartSigned(const std::string& target,
-                           const std::string& launcher,
+                           const std::string& launcher, const std::string& temp,
                            const HandOffOptions& options) {
   Replacement replacement(options);
-  const std::string temp = PathInCurrentDir(kLauncherTempName);
   Status staged = Stage(target, temp);
   std::optional<HeldFile> held;
   if (staged) {
@@ -121,7 +126,7 @@ bool InstallAndStartSigned(const std::string& target,
   if (!staged) {
     held.reset();
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + staged.error().message + "\n");
+    PrintErr("Failed to copy file: " + FileErrorText(staged.error()) + "\n");
     // Whatever is left at the launcher path must pass the check too.
     if (PathExists(launcher)) {
       held = CheckReporting(launcher, options.signers);
@@ -134,27 +139,29 @@ bool InstallAndStartSigned(const std::string& target,
 
 }  // namespace
 
-void CleanUpDownload() {
-  DeleteReporting(PathInCurrentDir(kTargetFileName), "删除文件失败: ");
-  DeleteReporting(PathInCurrentDir(kEtagFileName), "删除ETag文件失败: ");
+void CleanUpDownload(const std::string& folder) {
+  const std::string in = WorkingFolder(folder);
+  DeleteReporting(in + kTargetFileName, "删除文件失败: ");
+  DeleteReporting(in + kEtagFileName, "删除ETag文件失败: ");
 }
 
 bool InstallAndStartLauncher(const HandOffOptions& options) {
-  const std::string target = PathInCurrentDir(kTargetFileName);
-  const std::string launcher = PathInCurrentDir(kLauncherName);
+  const std::string folder = WorkingFolder(options.folder);
+  const std::string target = folder + kTargetFileName;
+  const std::string launcher = folder + kLauncherName;
+  const std::string temp = folder + kLauncherTempName;
   if (!options.signers.empty()) {
-    return InstallAndStartSigned(target, launcher, options);
+    return InstallAndStartSigned(target, launcher, temp, options);
   }
 
   Replacement replacement(options);
   replacement.DeleteLauncher(launcher);
   // A whole copy, or the launcher path as it was.
-  const std::string temp = PathInCurrentDir(kLauncherTempName);
   Status placed = Stage(target, temp);
   if (placed) placed = replacement.MoveInPlace(temp, launcher);
   if (!placed) {
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + placed.error().message + "\n");
+    PrintErr("Failed to copy file: " + FileErrorText(placed.error()) + "\n");
   }
   StartReporting(launcher);
   return true;

@@ -1,8 +1,8 @@
 // The bootstrap's own file operations: clean-up after a failed download and
 // putting the verified launcher in place.
 //
-// Every path is the current directory, read at the moment of use, joined
-// with one of the fixed names below. Nothing here is fatal: each failure is
+// Every path is the working folder that the caller passes joined with one
+// of the names of working_files.h. Nothing here is fatal: each failure is
 // one line on standard error and the operation goes on.
 #ifndef TALVORO_MAIN_HANDOFF_H_
 #define TALVORO_MAIN_HANDOFF_H_
@@ -13,30 +13,28 @@
 #include <string_view>
 #include <vector>
 
-#include "download/download.h"
 #include "main/launcher_signature.h"
+#include "main/working_files.h"
 
 namespace talvoro {
 
-// The download target and its sidecar are kTargetFileName and
-// kEtagFileName of download/download.h.
-inline constexpr char kLauncherName[] = "TalvoroLauncher.exe";
-// The launcher is copied here first and renamed over kLauncherName, so that
-// the launcher path always holds a whole file or none.
-inline constexpr char kLauncherTempName[] = "TalvoroLauncher.exe.tmp";
-
 // The current directory joined with `name`. If the current directory cannot
-// be read, `name` alone (relative to it).
+// be read, `name` alone (relative to it). With an empty `name`, the working
+// folder as the hand-off takes it (ending with kPathSeparator).
 std::string PathInCurrentDir(std::string_view name);
 
-// Deletes the download target and its ETag sidecar. Both deletions are
+// Deletes the download target and its ETag sidecar in `folder` (which ends
+// with kPathSeparator; empty: the current directory). Both deletions are
 // always attempted; a failure (a missing file too) prints
 // "删除文件失败: " or "删除ETag文件失败: " and the system's text on stderr.
-void CleanUpDownload();
+void CleanUpDownload(const std::string& folder = {});
 
 // How the hand-off is made. The program passes its signer list and a pause
 // that keeps the window alive; tests shorten the times.
 struct HandOffOptions {
+  // The working folder, ending with kPathSeparator; empty: the current
+  // directory.
+  std::string folder;
   // The launcher's accepted signers (see launcher_signature.h); empty: no
   // check.
   std::vector<KeyFingerprint> signers;
@@ -49,6 +47,7 @@ struct HandOffOptions {
 };
 
 // Replaces the launcher with a copy of the download target (which stays),
+// both in `options.folder`,
 // makes it executable and starts it without waiting. Prints
 // "Setup executable started successfully" on stdout, or one of
 // "Failed to delete existing file: ", "Failed to copy file: ",

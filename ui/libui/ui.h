@@ -1,8 +1,10 @@
 /*
- * The subset of the libui C API that the progress window uses, plus the
- * image-buffer extension. Names and signatures follow libui so that the
- * binding above it does not depend on which backend is linked; the GTK 3
- * backend lives in ui/gtk/.
+ * The subset of the libui C API that the progress window uses (the toolkit's
+ * start, end and loop, a borderless window, a box, a progress bar and a
+ * drawing area), plus the image-buffer extension. Names and signatures
+ * follow libui so that the binding above it does not depend on which
+ * backend is linked: the GTK 3 backend in ui/gtk/ on Linux, the Win32 one
+ * in ui/win32/ on Windows; CMake links one of the two.
  *
  * Every function must be called on the thread that called uiInit().
  */

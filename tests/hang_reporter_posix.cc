@@ -1,16 +1,16 @@
-// The hang watchdog of the test programs, linked into every GoogleTest
+// The hang reporter of the test programs, linked into every GoogleTest
 // executable (tests/CMakeLists.txt); nothing calls it. CTest ends a test
 // that outlives its time-out with SIGKILL and shows only the output so far.
-// The watchdog acts shortly before that: it prints the stacks of the test
+// The reporter acts shortly before that: it prints the stacks of the test
 // process's threads (gdb) to standard error, then aborts the process, so
 // that the report shows where the test hangs.
 //
 // CTest does not tell a test its time-out; the test's environment carries it
 // in TALVORO_TEST_TIMEOUT (whole seconds, the value of the test's TIMEOUT
 // property). Without that variable (a run by hand, the test listing of
-// gtest_discover_tests) the watchdog stays off.
+// gtest_discover_tests) the reporter stays off.
 //
-// The watchdog is a process of its own, forked while the test program starts
+// The reporter is a process of its own, forked while the test program starts
 // and before any thread exists. So it acts even when every thread of the
 // test is stuck (in exit handlers, for one), it adds no thread to the test
 // (the death tests fork), and it ends with the test process: it is killed
@@ -40,7 +40,7 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kTimeoutVariable[] = "TALVORO_TEST_TIMEOUT";
-// How long before CTest's time-out the watchdog acts: a quarter of the
+// How long before CTest's time-out the reporter acts: a quarter of the
 // time-out, at most this long. Half of it goes to gdb.
 constexpr milliseconds kMaxMargin{15'000};
 // Time a process gets to end after SIGTERM or SIGABRT before SIGKILL.
@@ -63,7 +63,7 @@ int PollTimeout(Clock::time_point deadline) {
 }
 
 // Waits up to `timeout` for every writer of the pipe `fd` to close it.
-// Returns true then, and also when the pipe cannot be watched (the watchdog
+// Returns true then, and also when the pipe cannot be watched (the reporter
 // then leaves the test alone); false when the time ran out.
 bool WaitForClose(int fd, milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
@@ -121,7 +121,7 @@ void PrintStacks(pid_t target, milliseconds limit) {
   WaitForChild(pid, kGrace);
 }
 
-// The watchdog process: waits until `target` (its parent) closes the pipe
+// The reporter process: waits until `target` (its parent) closes the pipe
 // `fd` or `timeout` is near; in the second case prints the parent's stacks
 // and aborts it. Never returns.
 [[noreturn]] void Watch(pid_t target, int fd, long timeout_seconds) {
@@ -148,7 +148,7 @@ void PrintStacks(pid_t target, milliseconds limit) {
   _exit(0);
 }
 
-// Starts the watchdog process when the environment names a time-out.
+// Starts the reporter process when the environment names a time-out.
 // Failures to start it are reported and leave the test unwatched.
 bool StartWatchdog() {
   const long seconds = ParseSeconds(std::getenv(kTimeoutVariable));
@@ -173,7 +173,7 @@ bool StartWatchdog() {
     Watch(target, fds[0], seconds);
   }
   close(fds[0]);
-  // Where Yama restricts ptrace to descendants, this lets the watchdog's
+  // Where Yama restricts ptrace to descendants, this lets the reporter's
   // gdb attach to its ancestor; elsewhere the call fails harmlessly.
   prctl(PR_SET_PTRACER, pid, 0, 0, 0);
   return true;
