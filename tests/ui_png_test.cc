@@ -78,7 +78,7 @@ TEST(PngImageTest, EveryTruncationIsAnError) {
     Result<RgbaImage> image =
         DecodePng(std::span<const uint8_t>(png.data(), n));
     ASSERT_FALSE(image.ok()) << "prefix of " << n << " bytes";
-    EXPECT_EQ(image.error().kind, ErrorKind::kInput);
+    EXPECT_EQ(image.error().kind, ErrorKind::kStartup);
     EXPECT_TRUE(image.error().message.starts_with(kPngErrorPrefix))
         << image.error().message;
     EXPECT_GT(image.error().message.size(), kPngErrorPrefix.size());

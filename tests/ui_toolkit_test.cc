@@ -52,7 +52,7 @@ TEST(ToolkitTest, SecondStartIsRefusedAndLeavesTheRunningToolkitAlone) {
   Result<UI> second = StartToolkit();
   ASSERT_FALSE(second.ok());
   EXPECT_EQ(second.error().message, kAlreadyInitialized);
-  EXPECT_EQ(second.error().kind, ErrorKind::kInput);
+  EXPECT_EQ(second.error().kind, ErrorKind::kStartup);
 
   EXPECT_TRUE(ToolkitInitialized());
   EXPECT_TRUE(first->alive());

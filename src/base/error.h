@@ -30,6 +30,9 @@ enum class ErrorKind {
   kNoSpace,
   // Bad input from the program itself (an unusable URL).
   kInput,
+  // The program cannot start its work: its window (the toolkit, the
+  // display, the picture) or its own settings (the signer list).
+  kStartup,
   // The server still announces a file that this process has already
   // refused (download/publication_memory.h): nothing was requested or
   // written.
@@ -58,6 +61,9 @@ inline Error FileError(std::string message) {
 }
 inline Error InputError(std::string message) {
   return {ErrorKind::kInput, std::move(message)};
+}
+inline Error StartupError(std::string message) {
+  return {ErrorKind::kStartup, std::move(message)};
 }
 
 // A value of type T or an Error.

@@ -286,13 +286,11 @@ asio::awaitable<Result<tcp::socket>> ConnectToList(
   co_return co_await ConnectWith(endpoints, options.attempt_delay, nullptr);
 }
 
-asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
-                                                       ConnectOptions options) {
-  if (options.ahead) {
-    std::optional<Result<SecureStream>> taken =
-        co_await options.ahead->Take(url);
-    if (taken) co_return std::move(*taken);
-  }
+namespace {
+
+// OpenSecureStream on a connection of its own.
+asio::awaitable<Result<SecureStream>> OpenNewSecureStream(
+    ParsedUrl url, ConnectOptions options) {
   const Clock::time_point deadline = Clock::now() + options.connect_timeout;
   Watchdog watchdog(co_await asio::this_coro::executor, nullptr);
   watchdog.ArmUntil(deadline);
@@ -312,6 +310,18 @@ asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
 
   co_return co_await Secure(url.host, std::move(*socket), deadline,
                             options.idle_timeout);
+}
+
+}  // namespace
+
+asio::awaitable<Result<SecureStream>> OpenSecureStream(ParsedUrl url,
+                                                       ConnectOptions options) {
+  if (options.ahead) {
+    std::optional<Result<SecureStream>> taken =
+        co_await options.ahead->Take(url);
+    if (taken) co_return std::move(*taken);
+  }
+  co_return co_await OpenNewSecureStream(std::move(url), std::move(options));
 }
 
 }  // namespace talvoro

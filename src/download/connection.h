@@ -58,6 +58,10 @@ struct ConnectOptions {
   // A connection opened ahead, taken by the first OpenSecureStream for its
   // address instead of a new one (empty: none).
   std::shared_ptr<ConnectionAhead> ahead = nullptr;
+  // Whether the GET's connection is opened while a HEAD is answered
+  // (HeadInfo::next), to be closed unused after a redirect or an error;
+  // otherwise each request opens its connection when it is sent.
+  bool open_next_ahead = false;
 };
 
 // Resolves `host` and `port` into the addresses in the resolver's order.

@@ -310,8 +310,10 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   Status room = CheckRoom(target_path, head.content_length, size, options);
   if (!room.ok()) co_return room.error();
 
-  Result<GetResponse> response = co_await GetExchange(
-      head.url, size, IfRange(size, *stored), options.connection);
+  ConnectOptions get_options = options.connection;
+  get_options.ahead = head.next;
+  Result<GetResponse> response =
+      co_await GetExchange(head.url, size, IfRange(size, *stored), get_options);
   if (!response.ok()) co_return std::move(response).error();
   Result<bool> restart =
       MustRestart(*response, *file, &size, head.content_length);

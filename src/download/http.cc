@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "download/connection.h"
+#include "download/connection_ahead.h"
 #include "download/http_parse.h"
 #include "download/text.h"
 
@@ -89,12 +90,16 @@ namespace {
 
 // One HEAD request on a fresh connection; the whole answer (bounded).
 asio::awaitable<Result<std::string>> FetchHeadAnswer(
-    const ParsedUrl& url, const ConnectOptions& options) {
+    const ParsedUrl& url, const ConnectOptions& options,
+    std::shared_ptr<ConnectionAhead>* next) {
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
+  // The GET's connection is made while the server answers; dropping it
+  // (a redirect, an error) closes it unused.
+  if (options.open_next_ahead) *next = ConnectionAhead::Open(url, options);
 
   std::string response;
   char chunk[8192];
@@ -148,7 +153,8 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
   HeadInfo info;
   info.url = std::move(url);
   for (int redirects = 0;; ++redirects) {
-    Result<std::string> response = co_await FetchHeadAnswer(info.url, options);
+    Result<std::string> response =
+        co_await FetchHeadAnswer(info.url, options, &info.next);
     if (!response.ok()) co_return std::move(response).error();
     Result<std::optional<std::string>> location = RedirectLocation(*response);
     if (!location.ok()) co_return std::move(location).error();

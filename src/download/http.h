@@ -75,6 +75,9 @@ struct HeadInfo {
   std::optional<uint64_t> remote_crc;
   std::optional<std::string> etag;
   ParsedUrl url;
+  // The connection for a GET to `url`, opened while the final answer was
+  // read when options.open_next_ahead asks for it; null otherwise.
+  std::shared_ptr<ConnectionAhead> next = nullptr;
 };
 
 // Looks at what the final HEAD answer announces before anything of it is

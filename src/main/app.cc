@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/file.h"
+#include "download/connection_ahead.h"
 #include "download/download.h"
 #include "download/executor.h"
 #include "download/integrity.h"
@@ -263,6 +264,7 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   if (!run.options.publications) {
     run.options.publications = std::make_shared<PublicationMemory>();
   }
+  run.options.connection.open_next_ahead = true;
   run.hand_off.signers = Unwrap(ParseSignerList(launcher_signers));
   // The window goes on handling its messages while the hand-off waits for
   // a launcher that another program holds; a close seen then is kept.
@@ -272,6 +274,12 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   // One copy works in the folder at a time.
   run.folder = ClaimWorkingFolder();
   run.hand_off.folder = run.folder;
+  // The first HEAD's connection is made while the window is built; its
+  // request goes out when the download starts.
+  DownloadOptions first = run.options;
+  if (Result<ParsedUrl> parsed = ParseUrl(run.url); parsed.ok()) {
+    first.connection.ahead = ConnectionAhead::Open(*parsed, first.connection);
+  }
 
   auto picture = std::make_shared<const ui::RgbaImage>(
       Unwrap(ui::DecodePng(ui::SplashPng())));
@@ -279,7 +287,7 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
   const std::unique_ptr<ui::Taskbar> taskbar = ui::TaskbarOf(window.window);
 
-  StartDownloadTask(run.url, run.folder, run.status, run.options);
+  StartDownloadTask(run.url, run.folder, run.status, first);
   const PollActions actions = ActionsOf(run, window, *taskbar);
   PollState poll;
   ui::RunMessageLoop([&] {

@@ -26,7 +26,7 @@ Result<std::vector<KeyFingerprint>> ParseSignerList(std::string_view text) {
       key[i / 2] = static_cast<uint8_t>(key[i / 2] << 4 | (digit & 15));
     }
     if (!good) {
-      return InputError("bad signer fingerprint: " + std::string(item));
+      return StartupError("bad signer fingerprint: " + std::string(item));
     }
     signers.push_back(key);
   }

@@ -24,7 +24,7 @@ using KeyFingerprint = std::array<uint8_t, 32>;
 
 // Parses a signer list: fingerprints of 64 hexadecimal digits (either
 // case) separated by ';' or blanks. An empty text is the empty list (no
-// check). Errors (kInput): "bad signer fingerprint: <item>".
+// check). Errors (kStartup): "bad signer fingerprint: <item>".
 Result<std::vector<KeyFingerprint>> ParseSignerList(std::string_view text);
 
 // A file that was checked, held open so that nobody can write to it while

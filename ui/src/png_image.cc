@@ -65,7 +65,7 @@ bool ReadRows(png_structp png, png_infop info, png_bytepp rows) {
 }
 
 Error PngError(std::string_view detail) {
-  return InputError(std::string(kPngErrorPrefix) + std::string(detail));
+  return StartupError(std::string(kPngErrorPrefix) + std::string(detail));
 }
 
 // Owns libpng's read state.

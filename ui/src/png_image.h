@@ -29,7 +29,7 @@ inline constexpr uint64_t kMaxPngPixels = uint64_t{1} << 24;
 // up to the end chunk. Any colour type and bit depth is converted to 8-bit
 // RGBA (16-bit samples are scaled, pixels without alpha become opaque);
 // colour values are not otherwise changed. Returns an error with
-// ErrorKind::kInput, whose text starts with kPngErrorPrefix and names the
+// ErrorKind::kStartup, whose text starts with kPngErrorPrefix and names the
 // fault, for data that is not a complete, intact PNG or that exceeds
 // kMaxPngPixels. Never reads outside `data`.
 Result<RgbaImage> DecodePng(std::span<const uint8_t> data);

@@ -106,11 +106,11 @@ Result<ProgressWindow> ShowProgressWindow(
   uint64_t height = picture->height;
   if (width == 0 || height == 0 || width > kMaxPngPixels ||
       height > kMaxPngPixels || picture->pixels.size() != width * height * 4) {
-    return InputError(std::string(kBadPicture));
+    return StartupError(std::string(kBadPicture));
   }
   Result<std::optional<DisplayRect>> display = FirstDisplayRect();
   if (!display.ok()) return std::move(display).error();
-  if (!*display) return InputError(std::string(kNoDisplayOutput));
+  if (!*display) return StartupError(std::string(kNoDisplayOutput));
 
   // The picture's size on the output's scale, rounded.
   const uint32_t dpi = (*display)->dpi;

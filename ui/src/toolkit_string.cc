@@ -7,7 +7,7 @@ namespace talvoro::ui {
 Result<std::string> ToToolkitString(std::string_view text) {
   size_t zero = text.find('\0');
   if (zero != std::string_view::npos) {
-    return InputError("string contains a zero byte at position " +
+    return StartupError("string contains a zero byte at position " +
                       std::to_string(zero));
   }
   return std::string(text);

@@ -67,14 +67,14 @@ bool UI::alive() const {
 
 Result<UI> StartToolkit() {
   if (toolkit_initialized.load()) {
-    return InputError(std::string(kAlreadyInitialized));
+    return StartupError(std::string(kAlreadyInitialized));
   }
   static_assert(sizeof(uiInitOptions) == kInitOptionsSize);
   uiInitOptions options{kInitOptionsSize};
   if (const char* message = uiInit(&options)) {
     std::string text = FromToolkitString(message);
     uiFreeInitError(message);
-    return InputError(std::string(kInitFailedPrefix) + text);
+    return StartupError(std::string(kInitFailedPrefix) + text);
   }
   if (toolkit_initialized.exchange(true)) Fatal(kDoubleInit);
   auto cell = std::make_shared<UIToken::AliveCell>();

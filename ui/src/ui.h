@@ -83,7 +83,7 @@ class UI {
 // Starts the toolkit. Returns the first handle, or an error:
 // kAlreadyInitialized (the running toolkit is not touched), or
 // kInitFailedPrefix followed by the toolkit's message with ill-formed UTF-8
-// replaced by U+FFFD. Both errors have ErrorKind::kInput.
+// replaced by U+FFFD. Both errors have ErrorKind::kStartup.
 Result<UI> StartToolkit();
 
 // Whether a toolkit instance is running in this process.

@@ -20,7 +20,7 @@ template <typename T>
 using ComRef = std::unique_ptr<T, ComRelease>;
 
 Error PngError(std::string_view detail) {
-  return InputError(std::string(kPngErrorPrefix) + std::string(detail));
+  return StartupError(std::string(kPngErrorPrefix) + std::string(detail));
 }
 
 // COM for the calling thread, for as long as this lives.
