@@ -20,10 +20,10 @@ static int Fail(const char* what) {
 static int Receive(HINTERNET request, HANDLE file) {
   DWORD status = 0, size = sizeof status;
   if (!WinHttpReceiveResponse(request, NULL)) return Fail("receiving");
-  if (!WinHttpQueryHeaders(request,
-                           WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                           WINHTTP_NO_HEADER_INDEX) ||
+  if (!WinHttpQueryHeaders(
+          request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+          WINHTTP_NO_HEADER_INDEX) ||
       status != 200) {
     fprintf(stderr, "winhttp_get: status %lu\n", status);
     return 1;
@@ -76,11 +76,10 @@ int wmain(int argc, wchar_t** argv) {
       session ? WinHttpConnect(session, host, url.nPort, 0) : NULL;
   HINTERNET request =
       connection
-          ? WinHttpOpenRequest(connection, L"GET", path, NULL,
-                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                               url.nScheme == INTERNET_SCHEME_HTTPS
-                                   ? WINHTTP_FLAG_SECURE
-                                   : 0)
+          ? WinHttpOpenRequest(
+                connection, L"GET", path, NULL, WINHTTP_NO_REFERER,
+                WINHTTP_DEFAULT_ACCEPT_TYPES,
+                url.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)
           : NULL;
   int result = 1;
   if (request == NULL) {
