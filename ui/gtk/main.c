@@ -46,6 +46,11 @@ void uiUninit(void) {
    * releases) so that nothing of them outlives the toolkit. */
   for (int i = 0; i < kMaxUninitRounds && g_main_context_pending(NULL); i++)
     g_main_context_iteration(NULL, FALSE);
+  /* The destroyed windows' requests may still sit in the connection's
+   * buffer or the server's queue: one round trip, and they are gone from
+   * the screen before the toolkit counts as ended. */
+  GdkDisplay *display = gdk_display_get_default();
+  if (display != NULL) gdk_display_sync(display);
   quit_requested = FALSE;
 }
 
