@@ -8,7 +8,7 @@ Result<std::string> ToToolkitString(std::string_view text) {
   size_t zero = text.find('\0');
   if (zero != std::string_view::npos) {
     return StartupError("string contains a zero byte at position " +
-                      std::to_string(zero));
+                        std::to_string(zero));
   }
   return std::string(text);
 }
