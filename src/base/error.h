@@ -8,6 +8,9 @@
 #define TALVORO_BASE_ERROR_H_
 
 #include <cassert>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -39,6 +42,25 @@ enum class ErrorKind {
   kRejected,
 };
 
+// What the user is told a failure was, where the kind alone does not say:
+// set by the code that finds the failure. kUnspecified lets the reader
+// derive it from the kind (kNetwork: the server cannot be reached; kNoSpace:
+// the disk; kFile: the folder; kRejected: a refused publication).
+enum class Cause : uint8_t {
+  kUnspecified,
+  // The server answered 500, 502, 503, 504 or 429: it is busy or failing.
+  // The partial download stays.
+  kServerBusy,
+  // The proxy refused the tunnel.
+  kProxyRefused,
+  // The proxy asks for a sign-in (407) that the program could not give or
+  // that it refused.
+  kProxySignIn,
+  // The server's certificate chain or name did not verify: something on
+  // this computer or network may be intercepting secure connections.
+  kUntrusted,
+};
+
 struct Error {
   ErrorKind kind;
   std::string message;
@@ -48,6 +70,10 @@ struct Error {
   // The file a failed file operation was on, as base/file.h sets it (for a
   // copy or a move: the destination); empty for other errors.
   std::string path = {};
+  Cause cause = Cause::kUnspecified;
+  // The server's Retry-After (429, 503): the next request no earlier than
+  // this long after the answer.
+  std::optional<std::chrono::seconds> retry_after = {};
 };
 
 inline Error NetworkError(std::string message) {
