@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "base/report.h"
+
 namespace talvoro {
 
 namespace {
@@ -17,5 +19,29 @@ void Write(std::FILE* stream, std::string_view text) {
 
 void PrintOut(std::string_view text) { Write(stdout, text); }
 void PrintErr(std::string_view text) { Write(stderr, text); }
+
+}  // namespace talvoro
+
+namespace talvoro {
+namespace {
+
+class StandardStreams : public Reporter {
+ public:
+  void Line(Stream stream, std::string_view line) override {
+    if (stream == Stream::kOut) {
+      PrintOut(line);
+    } else {
+      PrintErr(line);
+    }
+  }
+  void Detail(std::string_view) override {}
+};
+
+}  // namespace
+
+Reporter& ConsoleReporter() {
+  static StandardStreams* streams = new StandardStreams;
+  return *streams;
+}
 
 }  // namespace talvoro

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/report.h"
 #include "download/proxy.h"
 #include "download/tls.h"
 #include "download/url.h"
@@ -62,6 +63,9 @@ struct ConnectOptions {
   // (HeadInfo::next), to be closed unused after a redirect or an error;
   // otherwise each request opens its connection when it is sent.
   bool open_next_ahead = false;
+  // Where the engine's lines and details go (null: ConsoleReporter()). Not
+  // owned; must outlive the download.
+  Reporter* reporter = nullptr;
 };
 
 // Resolves `host` and `port` into the addresses in the resolver's order.
