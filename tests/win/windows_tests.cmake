@@ -41,9 +41,26 @@ if(NOT EXISTS ${codesign}/publisher.sha256)
     message(FATAL_ERROR "making the code-signing PKI failed")
   endif()
 endif()
+# The list goes in through TALVORO_LAUNCHER_SIGNERS, as a publisher's -D
+# does, and through the same check: the test publisher's key in capitals,
+# after a key that no certificate of the tests has (the next key of a
+# rotation), with a blank after the ';'.
 file(STRINGS ${codesign}/publisher.sha256 test_signer LIMIT_COUNT 1)
-talvoro_bootstrap_program(talvoro-bootstrap-loopback-signed
-  "${TALVORO_TEST_URL}" SIGNERS "${test_signer}")
+string(TOUPPER "${test_signer}" test_signer)
+string(SHA256 next_signer "the next signing key")
+block()
+  set(TALVORO_LAUNCHER_SIGNERS "${next_signer}; ${test_signer}")
+  talvoro_bootstrap_program(talvoro-bootstrap-loopback-signed
+    "${TALVORO_TEST_URL}")
+endblock()
+
+# The option as a publisher sets it on the command line: configure-only
+# runs of the project (no tests, no benchmarks) with good and bad lists.
+add_test(NAME configure.launcher_signers
+  COMMAND ${win_dir}/check-signer-option.sh ${CMAKE_COMMAND}
+          ${PROJECT_SOURCE_DIR} ${CMAKE_TOOLCHAIN_FILE}
+          ${CMAKE_BINARY_DIR}/configure-signers)
+set_tests_properties(configure.launcher_signers PROPERTIES TIMEOUT 300)
 
 # planted-dlls/NAME.dll: tests/win/planted_dll.c under the name of a DLL
 # that the program loads, or that system DLLs load on its behalf, and that
