@@ -684,12 +684,13 @@ class EndToEnd(unittest.TestCase):
             for name in names:
                 shutil.copy(os.path.join(planted, name), folder)
         # Wine 8 has no known DLLs (user32 is one on Windows): its user32
-        # imports version.dll, and loads uxtheme.dll once comctl32 starts,
-        # both before the program's first instruction and searched for in
-        # the program's folder first. Under Wine those two stay
-        # builtin-first (still planted).
+        # imports version.dll, which is therefore loaded, searched for in
+        # the program's folder first, before the program's first
+        # instruction. Under Wine version.dll alone stays builtin-first
+        # (still planted). uxtheme.dll, which comctl32 loads by name later
+        # on, is native-first: the program must have taken the system's.
         native_first = [n[:-len(".dll")] for n in names
-                        if n not in ("version.dll", "uxtheme.dll")]
+                        if n != "version.dll"]
         env = {"TALVORO_PLANTED_MARKS": Wine.path(marks),
                "WINEDLLOVERRIDES": "mscoree,mshtml=;%s=n,b"
                % ",".join(native_first)}

@@ -19,7 +19,10 @@ namespace talvoro {
 // standard output that went away must not end the program). On Windows:
 // DLLs are searched for in System32 only, for the program's own loads and
 // for those that system components make by name, and the search path's
-// safe mode is made permanent.
+// safe mode is made permanent; then the DLLs that system components load
+// by bare name, bypassing that order (uxtheme, dwmapi, version, cryptbase,
+// cryptsp, userenv, propsys, oleacc, apphelp, profapi, clbcatq, comres,
+// setupapi), are loaded from System32, those the system has.
 void PrepareProcess();
 
 // Starts the program at `path` (a full path) as a new process with no
