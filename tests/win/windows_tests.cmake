@@ -9,7 +9,9 @@
 #   - small Windows tools of the tests (tests/win/*.c), and the DLLs that
 #     the tests plant beside the program (build-dir/planted-dlls);
 #   - the check that the shipped programs import only DLLs that Windows
-#     always takes from its own folder;
+#     always takes from its own folder, and that the program's stripped
+#     size stays within 512 KiB;
+#   - configure-only runs with good and bad TALVORO_LAUNCHER_SIGNERS;
 #   - the end-to-end cases and the fault matrix groups of e2e_test.py and
 #     fault_matrix.py in their Windows mode (--windows).
 set(TALVORO_WINE_FIXTURE wine)
@@ -83,6 +85,15 @@ add_test(NAME imports.system_dlls_only
           $<TARGET_FILE:talvoro-bootstrap-loopback>
           $<TARGET_FILE:talvoro-bootstrap-loopback-short-timeouts>
           $<TARGET_FILE:talvoro-bootstrap-loopback-signed>)
+
+# The program that users download first stays within 512 KiB, stripped as
+# it is shipped (the Release build; the README quotes the line it prints).
+if(CMAKE_BUILD_TYPE STREQUAL "Release")
+  add_test(NAME size.bootstrap_within_512_kib
+    COMMAND ${win_dir}/check-size.sh ${CMAKE_STRIP}
+            $<TARGET_FILE:talvoro-bootstrap> 524288
+            ${CMAKE_BINARY_DIR}/talvoro-bootstrap.stripped.exe)
+endif()
 
 add_test(NAME wine.up
   COMMAND ${win_dir}/wine-prefix.sh up ${CMAKE_BINARY_DIR})
