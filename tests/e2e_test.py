@@ -687,8 +687,9 @@ class EndToEnd(unittest.TestCase):
         # imports version.dll, which is therefore loaded, searched for in
         # the program's folder first, before the program's first
         # instruction. Under Wine version.dll alone stays builtin-first
-        # (still planted). uxtheme.dll, which comctl32 loads by name later
-        # on, is native-first: the program must have taken the system's.
+        # (still planted). uxtheme.dll, which comctl32's start loads by
+        # name, is native-first: the program must have taken the system's
+        # before it starts comctl32.
         native_first = [n[:-len(".dll")] for n in names
                         if n != "version.dll"]
         env = {"TALVORO_PLANTED_MARKS": Wine.path(marks),

@@ -4,8 +4,8 @@
 // A DLL imported by name is searched for in the program's own folder
 // first, unless it is one of the system's known DLLs; a program started
 // from a Downloads folder would load a planted copy. The program therefore
-// imports only known DLLs (and comctl32, which its manifest binds) and
-// reaches every other DLL through here.
+// imports only known DLLs and reaches every other DLL through here (the
+// window toolkit loads comctl32 itself, bound by the manifest).
 #ifndef TALVORO_BASE_SYSTEM_LIBRARY_H_
 #define TALVORO_BASE_SYSTEM_LIBRARY_H_
 

@@ -17,10 +17,11 @@ void PrepareProcess() {
   SetSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE |
                     BASE_SEARCH_PATH_PERMANENT);
   // Some system components load these by bare name in ways that do not
-  // honour the default directories (comctl32's delayed load of uxtheme, for
-  // one). Loaded now from System32, they are already in the process when
-  // such a load comes, and the loader hands out the loaded copy. A name the
-  // system does not have is left alone; none is ever freed.
+  // honour the default directories (comctl32's start loads uxtheme so,
+  // which is why the window toolkit loads comctl32 only later). Loaded now
+  // from System32, they are already in the process when such a load comes,
+  // and the loader hands out the loaded copy. A name the system does not
+  // have is left alone; none is ever freed.
   static const wchar_t* const kLoadedByName[] = {
       L"uxtheme.dll", L"dwmapi.dll",  L"version.dll", L"cryptbase.dll",
       L"cryptsp.dll", L"userenv.dll", L"propsys.dll", L"oleacc.dll",

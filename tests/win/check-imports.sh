@@ -1,7 +1,8 @@
 #!/bin/sh
 # Fails unless every PROGRAM imports only DLLs that Windows always takes
-# from its system folder (its known DLLs), or comctl32, which the
-# programs' manifest binds to the side-by-side version 6. Any other DLL
+# from its system folder (its known DLLs). Not even comctl32, which the
+# manifest binds to the side-by-side version 6: imported, it starts before
+# the program's first instruction and loads uxtheme.dll by name. Any other DLL
 # named in the import table would be searched for in the program's own
 # folder first, before the program runs. A program with a delay-load
 # directory, which this check does not read, fails too.
@@ -12,7 +13,7 @@ set -eu
 [ $# -ge 2 ] || { echo "usage: $0 OBJDUMP PROGRAM..." >&2; exit 2; }
 objdump=$1
 shift
-allowed=" advapi32.dll combase.dll comctl32.dll comdlg32.dll gdi32.dll
+allowed=" advapi32.dll combase.dll comdlg32.dll gdi32.dll
   imm32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll oleaut32.dll
   rpcrt4.dll sechost.dll setupapi.dll shell32.dll shlwapi.dll user32.dll
   ws2_32.dll "

@@ -49,13 +49,34 @@ static void unregister_classes(void) {
     UnregisterClassW(registered[i], uipriv_instance);
 }
 
+typedef BOOL(WINAPI *init_common_controls_fn)(const INITCOMMONCONTROLSEX *);
+
+/* Loads comctl32 (the version 6 that the manifest binds the name to; it
+ * stays loaded) and registers its progress bar class. Loaded here, not
+ * imported: the loader starts an imported comctl32 before the program's
+ * first instruction, and its start loads uxtheme.dll by name, which Wine
+ * then searches for in the program's folder first. By now the program has
+ * limited the DLL search to System32 and taken uxtheme from there. */
+static const char *init_common_controls(void) {
+  HMODULE comctl32 =
+      LoadLibraryExW(L"comctl32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (comctl32 == NULL)
+    return init_error("LoadLibraryExW(comctl32.dll)", GetLastError());
+  init_common_controls_fn init =
+      (init_common_controls_fn)(void (*)(void))GetProcAddress(
+          comctl32, "InitCommonControlsEx");
+  if (init == NULL) return init_error("InitCommonControlsEx", GetLastError());
+  INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
+  if (!init(&icc)) return init_error("InitCommonControlsEx", GetLastError());
+  return NULL;
+}
+
 const char *uiInit(uiInitOptions *options) {
   (void)options;
   quit_requested = 0;
   uipriv_instance = GetModuleHandleW(NULL);
-  INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
-  if (!InitCommonControlsEx(&icc))
-    return init_error("InitCommonControlsEx", GetLastError());
+  const char *failed = init_common_controls();
+  if (failed != NULL) return failed;
   if (!uipriv_register_window_class() || !uipriv_register_container_class() ||
       !uipriv_register_area_class()) {
     DWORD code = GetLastError();
