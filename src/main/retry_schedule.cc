@@ -1,0 +1,38 @@
+#include "main/retry_schedule.h"
+
+#include <algorithm>
+#include <random>
+#include <utility>
+
+namespace talvoro {
+
+RetrySchedule::RetrySchedule(std::function<double()> random)
+    : random_(std::move(random)) {
+  if (!random_) {
+    random_ = [engine = std::minstd_rand(std::random_device{}())]() mutable {
+      return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
+    };
+  }
+}
+
+std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
+                                                   uint64_t received) {
+  using std::chrono::milliseconds;
+  // New bytes kept on disk: the server works, the link was cut.
+  if (phase == kDownloadInterrupted && received > 0) failures_ = 0;
+  const int n = ++failures_;
+  // The pause of the n-th consecutive failure, before the jitter.
+  milliseconds base;
+  if (phase == kChecksumFailed || phase == kPublicationRejected) {
+    base = n == 1 ? milliseconds(0)
+                  : milliseconds(int64_t{1000} << std::min(n - 2, 16));
+  } else {
+    base = kRetryPause * (int64_t{1} << std::min(n - 1, 16));
+  }
+  base = std::min(base, kMaxRetryPause);
+  if (n == 1) return base;
+  const double shortened = 1.0 - 0.2 * random_();
+  return milliseconds(static_cast<int64_t>(base.count() * shortened));
+}
+
+}  // namespace talvoro
