@@ -135,7 +135,8 @@ class PollLoopTest : public ::testing::Test {
   }
 
   std::string GetRequest(uint64_t offset, std::string_view etag = {}) const {
-    return BuildGetRequest("localhost", kPath, offset, etag);
+    return BuildGetRequest("localhost:" + std::to_string(server_.port()), kPath,
+                           offset, etag);
   }
 
   // Runs the program's loop: one download task started, then the poll

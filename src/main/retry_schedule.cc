@@ -15,8 +15,9 @@ RetrySchedule::RetrySchedule(std::function<double()> random)
   }
 }
 
-std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
-                                                   uint64_t received) {
+std::chrono::milliseconds RetrySchedule::NextPause(
+    uint8_t phase, uint64_t received,
+    std::optional<std::chrono::seconds> retry_after) {
   using std::chrono::milliseconds;
   // New bytes kept on disk: the server works, the link was cut.
   if (phase == kDownloadInterrupted && received > 0) failures_ = 0;
@@ -30,9 +31,17 @@ std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
     base = kRetryPause * (int64_t{1} << std::min(n - 1, 16));
   }
   base = std::min(base, kMaxRetryPause);
-  if (n == 1) return base;
-  const double shortened = 1.0 - 0.2 * random_();
-  return milliseconds(static_cast<int64_t>(base.count() * shortened));
+  milliseconds pause(
+      static_cast<int64_t>(base.count() * (1.0 - 0.5 * random_())));
+  if (retry_after) {
+    const milliseconds asked = std::min<milliseconds>(
+        std::max(*retry_after, std::chrono::seconds(0)), kMaxServerPause);
+    const milliseconds spread = std::min(asked / 2, kMaxServerSpread);
+    pause = std::max(
+        pause,
+        asked + milliseconds(static_cast<int64_t>(spread.count() * random_())));
+  }
+  return std::min(pause, kMaxServerPause);
 }
 
 }  // namespace talvoro
