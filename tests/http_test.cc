@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "base/os_info.h"
 #include "download/http_parse.h"
 #include "download/user_agent.h"
 #include "fuzz/memory_source.h"
@@ -44,29 +41,6 @@ TEST(HttpRequestTest, RequestTexts) {
   EXPECT_EQ(BuildGetRequest("example.test", "/a", 1048576),
             "GET /a HTTP/1.1\r\nHost: example.test\r\n" + agent +
                 "Connection: close\r\nRange: bytes=1048576-\r\n\r\n");
-}
-
-// "CorvadelinBootstrap/<version> (<OS name and version>; <architecture>)",
-// the version the project's, one line of printable ASCII.
-TEST(HttpRequestTest, UserAgentSaysWhoAsks) {
-  const std::string& agent = UserAgent();
-  const std::string head =
-      std::string("CorvadelinBootstrap/") + ProgramVersion() + " (";
-  ASSERT_EQ(agent.substr(0, head.size()), head);
-  const std::string tail = std::string("; ") + ArchitectureName() + ")";
-  ASSERT_GT(agent.size(), head.size() + tail.size());
-  EXPECT_EQ(agent.substr(agent.size() - tail.size()), tail);
-  const std::string os =
-      agent.substr(head.size(), agent.size() - head.size() - tail.size());
-#ifdef _WIN32
-  EXPECT_EQ(os.rfind("Windows ", 0), 0u) << os;
-#else
-  EXPECT_EQ(os.rfind("Linux ", 0), 0u) << os;
-#endif
-  for (char c : agent) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << agent;
-  EXPECT_EQ(std::count(ProgramVersion(),
-                       ProgramVersion() + strlen(ProgramVersion()), '.'),
-            2);
 }
 
 // The values a HEAD response yields.
