@@ -127,15 +127,18 @@ class PollLoopTest : public ::testing::Test {
     script.pause = milliseconds(2);
     server_.AddScript(script);
   }
-  void GetServerError() {
+  // Answers a GET with `status` and no body, the header lines `extra` too.
+  void GetError(const std::string& status,
+                std::vector<std::string> extra = {}) {
     ConnectionScript script;
-    script.response = ResponseHead("HTTP/1.1 500 Internal Server Error",
-                                   {"Content-Length: 0"});
+    extra.push_back("Content-Length: 0");
+    script.response = ResponseHead(status, extra);
     server_.AddScript(script);
   }
 
   std::string GetRequest(uint64_t offset, std::string_view etag = {}) const {
-    return BuildGetRequest("localhost", kPath, offset, etag);
+    return BuildGetRequest("localhost:" + std::to_string(server_.port()), kPath,
+                           offset, etag);
   }
 
   // Runs the program's loop: one download task started, then the poll
@@ -164,6 +167,7 @@ class PollLoopTest : public ::testing::Test {
             [&](milliseconds ms) {
               if (ms.count() == 0) return;
               log_.push_back("pause");
+              pauses_.push_back(ms);
               EXPECT_LE(ms, kMaxRetryPause);
               if (ms > kShortPause) skipped += ms - kShortPause;
             },
@@ -227,10 +231,11 @@ class PollLoopTest : public ::testing::Test {
   std::string folder_;
   DownloadStatusRef status_ = std::make_shared<DownloadStatus>();
   std::vector<std::string> log_;
+  std::vector<milliseconds> pauses_;
   std::string handed_off_;
 };
 
-// A cut body is resumed; a server error throws the partial file away and
+// A cut body is resumed; a failed status throws the partial file away and
 // starts over after the pause; a wrong CRC throws the whole file away and
 // starts over after a longer one; the next verified file is handed off.
 TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
@@ -238,7 +243,7 @@ TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
   Head("\"v1\"", crc_);
   Get(0, cut);
   Head("\"v1\"", crc_);
-  GetServerError();
+  GetError("HTTP/1.1 404 Not Found");
   Head("\"v1\"", crc_ ^ 1);
   Get(0);
   Head("\"v1\"", crc_);
@@ -280,6 +285,30 @@ TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
   ASSERT_TRUE(LauncherRan());
   EXPECT_EQ(ReadFile(kLauncherName), file_);
   EXPECT_EQ(ReadFile(kEtagFileName), "\"v1\"");
+}
+
+// A busy server (503) after a cut keeps the partial file and its ETag: the
+// next attempt resumes from the cut, no earlier than the server asked, and
+// the file comes once in all.
+TEST_F(PollLoopTest, BusyServerAfterACutKeepsThePartial) {
+  const size_t cut = file_.size() / 3;
+  Head("\"v1\"", crc_);
+  Get(0, cut);
+  Head("\"v1\"", crc_);
+  GetError("HTTP/1.1 503 Service Unavailable", {"Retry-After: 7"});
+  Head("\"v1\"", crc_);
+  Get(cut);
+
+  ASSERT_TRUE(RunLoop());
+  EXPECT_EQ(Steps(), (std::vector<std::string>{"pause", "start", "pause",
+                                               "start", "handoff"}));
+  ASSERT_EQ(pauses_.size(), 2u);
+  EXPECT_GE(pauses_[1], milliseconds(7000));
+  std::vector<std::string> requests = server_.requests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[3], GetRequest(cut, "\"v1\""));
+  EXPECT_EQ(requests[5], GetRequest(cut, "\"v1\""));
+  EXPECT_EQ(handed_off_, file_);
 }
 
 // Two cuts in a row: each attempt resumes from the bytes on disk, the bar

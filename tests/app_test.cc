@@ -2,10 +2,12 @@
 // operations (clean-up, launcher hand-off) in a scratch folder.
 #include "main/app.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,16 +183,75 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
   other.Poll();
   EXPECT_EQ(other.r.log.back(), "pause 3000");
 
-  // The jitter shortens every pause but the first by up to a fifth.
+  // The jitter shortens every pause, the first too, by up to a half.
   Poller jittered;
   jittered.random = 0.999;
   std::vector<int64_t> seen = pauses(jittered, kDownloadFailed, 4);
-  EXPECT_EQ(seen[0], 3000);
-  for (size_t i = 1; i < seen.size(); ++i) {
+  for (size_t i = 0; i < seen.size(); ++i) {
     const int64_t base = 3000 << i;
-    EXPECT_GT(seen[i], base * 8 / 10 - 1);
-    EXPECT_LT(seen[i], base * 81 / 100);
+    EXPECT_GE(seen[i], base / 2);
+    EXPECT_LT(seen[i], base * 51 / 100);
   }
+}
+
+// A fleet that failed at once comes back spread out from the first retry
+// on: the first pauses of many copies cover 1.5 s to 3 s evenly.
+TEST(RetrySchedule, FirstPausesOfManyCopiesSpreadEvenly) {
+  std::vector<int> bins(10);
+  for (int copy = 0; copy < 10000; ++copy) {
+    const int64_t ms = RetrySchedule().NextPause(kDownloadFailed, 0).count();
+    ASSERT_GE(ms, 1500);
+    ASSERT_LE(ms, 3000);
+    ++bins[std::min<int64_t>((ms - 1500) / 150, 9)];
+  }
+  for (int n : bins) EXPECT_GT(n, 700);  // 1000 each on average
+}
+
+// The server's Retry-After sets the earliest end of the pause: never
+// shortened by the jitter, lengthened by up to half (at most 30 s), the
+// whole capped at 10 minutes. It counts as a failure like any other.
+TEST(RetrySchedule, ServerWaitIsHonouredAndCapped) {
+  using std::chrono::seconds;
+  struct Case {
+    double random;
+    int64_t asked_s;
+    int64_t pause_ms;
+  };
+  const Case cases[] = {
+      {0.0, 20, 20000},     {0.999, 20, 29990},   {0.0, 1, 3000},
+      {0.999, 1, 1501},     {0.999, 300, 329970}, {0.0, 590, 590000},
+      {0.999, 590, 600000}, {0.0, 86400, 600000}, {0.999, INT32_MAX, 600000},
+  };
+  for (const Case& c : cases) {
+    RetrySchedule schedule([&] { return c.random; });
+    EXPECT_EQ(
+        schedule.NextPause(kDownloadInterrupted, 0, seconds(c.asked_s)).count(),
+        c.pause_ms)
+        << c.random << " " << c.asked_s;
+  }
+  RetrySchedule schedule([] { return 0.0; });
+  EXPECT_EQ(schedule.NextPause(kDownloadInterrupted, 0, seconds(5)).count(),
+            5000);
+  EXPECT_EQ(schedule.NextPause(kDownloadInterrupted, 0).count(), 6000);
+  EXPECT_EQ(schedule.NextPause(kDownloadFailed, 0, seconds(2)).count(), 12000);
+}
+
+// The wait a busy server asked for reaches the pause; the restart forgets
+// it.
+TEST(PollStep, BusyServersWaitSetsThePause) {
+  Poller p;
+  p.s.percent = 40;
+  p.s.SetPhase(kDownloadInterrupted, std::chrono::seconds(20));
+  p.Poll();
+  EXPECT_EQ(p.r.log, std::vector<std::string>{"pause 20000"});
+  p.Wait(milliseconds(19999));
+  p.Poll();
+  EXPECT_EQ(p.r.log.size(), 1u);
+  p.Wait(milliseconds(1));
+  p.Poll();
+  EXPECT_EQ(p.r.log, (std::vector<std::string>{"pause 20000", "start"}));
+  EXPECT_EQ(p.s.Read().retry_after, std::nullopt);
+  EXPECT_EQ(p.s.percent, 40);
 }
 
 // Polls that come after a restart but before the new task's first update

@@ -160,9 +160,7 @@ TEST_F(ConnectionTest, ReadsToEndWithAndWithoutCloseNotify) {
     EXPECT_EQ(*data, script.response);
     EXPECT_EQ(server.server_names(), std::vector<std::string>{"localhost"});
     ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0],
-              "HEAD /f HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
-              "\r\n");
+    EXPECT_EQ(server.requests()[0], BuildHeadRequest("localhost", "/f"));
   }
 }
 

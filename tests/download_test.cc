@@ -111,8 +111,12 @@ class DownloadTest : public ::testing::Test {
 
   std::string GetRequest(uint64_t offset,
                          std::string_view if_range = {}) const {
-    return BuildGetRequest("localhost", "/Download/Micro/TalvoroLauncher.exe",
+    return BuildGetRequest(Host(), "/Download/Micro/TalvoroLauncher.exe",
                            offset, if_range);
+  }
+  // The Host header of the requests to the test server: its port too.
+  std::string Host() const {
+    return "localhost:" + std::to_string(server_.port());
   }
 
   TlsTestServer server_;
@@ -626,11 +630,10 @@ TEST_F(DownloadTest, RedirectsAreFollowedToTheFinalAddress) {
   EXPECT_EQ(ReadFile(sidecar_), "\"f\"");
   const auto& requests = server_.requests();
   ASSERT_EQ(requests.size(), 5u);
-  EXPECT_EQ(requests[1],
-            BuildHeadRequest("localhost", "/mirror/a/Launcher.exe"));
-  EXPECT_EQ(requests[2], BuildHeadRequest("localhost", "/mirror/a/b.exe"));
-  EXPECT_EQ(requests[3], BuildHeadRequest("localhost", "/final/c.exe"));
-  EXPECT_EQ(requests[4], BuildGetRequest("localhost", "/final/c.exe", 0));
+  EXPECT_EQ(requests[1], BuildHeadRequest(Host(), "/mirror/a/Launcher.exe"));
+  EXPECT_EQ(requests[2], BuildHeadRequest(Host(), "/mirror/a/b.exe"));
+  EXPECT_EQ(requests[3], BuildHeadRequest(Host(), "/final/c.exe"));
+  EXPECT_EQ(requests[4], BuildGetRequest(Host(), "/final/c.exe", 0));
   EXPECT_NE(o.out.find("重定向到: " + here + "/final/c.exe\n"),
             std::string::npos);
 

@@ -32,6 +32,7 @@ namespace. Texts that come from the system differ on Windows (WINDOWS_TEXT);
 a scenario that cannot be staged under Wine is skipped with its reason.
 """
 
+import email.utils
 import hashlib
 import os
 import random
@@ -188,6 +189,16 @@ class Exchange:
         self.send(self.head_text(**kwargs))
         self.finish()
 
+    def busy(self, status, retry_after=None):
+        """An answer without a body with `status` (a busy server's), and
+        the header "Retry-After: `retry_after`" when given."""
+        lines = [status, "Server: fault-server", "Content-Length: 0",
+                 "Connection: close"]
+        if retry_after is not None:
+            lines.append("Retry-After: %s" % retry_after)
+        self.send(("\r\n".join(lines) + "\r\n\r\n").encode())
+        self.finish()
+
     def get_head(self, status=None, extra=(), start=None):
         """The head of a GET answer; a 206's Content-Range begins at `start`
         (by default the requested offset)."""
@@ -223,6 +234,8 @@ class Exchange:
         body += extra
         if cut is not None:
             body = body[:cut]
+        with self.server.lock:
+            self.server.body_bytes += len(body)
         self.send(head)
         view = memoryview(body)
         for i in range(0, len(view), 65536):
@@ -258,10 +271,11 @@ class FaultServer:
 
     It records what happened as events: ("refused", n) for a handshake the
     client broke off, ("dropped", n) for a connection the client ended after
-    the handshake without a byte of a request, ("HEAD", n, path, time) and
-    ("GET", n, offset, path, request, time) for requests, n being the
-    connection's number, request its head as sent, time its arrival
-    (monotonic)."""
+    the handshake without a byte of a request, ("HEAD", n, path, time,
+    request) and ("GET", n, offset, path, request, time) for requests, n
+    being the connection's number, request its head as sent, time its
+    arrival (monotonic). A scenario with `second_port` is served on PORT + 1
+    too. body_bytes counts the bytes of the file sent in GET answers."""
 
     def __init__(self, scenario, versions):
         self.scenario = scenario
@@ -272,8 +286,9 @@ class FaultServer:
         self.connections = 0
         self.heads = 0
         self.gets = 0
+        self.body_bytes = 0
         self.stopping = threading.Event()
-        self.sock = None
+        self.socks = []
         self.threads = []
         self.contexts = {}
         self.listen_timer = None
@@ -293,15 +308,18 @@ class FaultServer:
         return self.contexts[name]
 
     def listen(self):
-        sock = socket.socket()
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        sock.bind(("127.0.0.1", PORT))
-        sock.listen(16)
-        sock.settimeout(0.2)
-        self.sock = sock
-        t = threading.Thread(target=self._accept, daemon=True)
-        t.start()
-        self.threads.append(t)
+        ports = [PORT] + ([PORT + 1] if self.scenario.second_port else [])
+        for port in ports:
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(("127.0.0.1", port))
+            sock.listen(16)
+            sock.settimeout(0.2)
+            self.socks.append(sock)
+            t = threading.Thread(target=self._accept, args=(sock,),
+                                 daemon=True)
+            t.start()
+            self.threads.append(t)
 
     def log(self, *event):
         with self.lock:
@@ -310,10 +328,10 @@ class FaultServer:
     def requests(self, method):
         return [e for e in self.events if e[0] == method]
 
-    def _accept(self):
+    def _accept(self, sock):
         while not self.stopping.is_set():
             try:
-                raw, _ = self.sock.accept()
+                raw, _ = sock.accept()
             except socket.timeout:
                 continue
             except OSError:
@@ -370,7 +388,7 @@ class FaultServer:
             ex = Exchange(self, tls, method, offset, self.current)
             ex.path = path
             if method == "HEAD":
-                self.log("HEAD", n, path, time.monotonic())
+                self.log("HEAD", n, path, time.monotonic(), request)
                 self.scenario.head(ex, index)
             else:
                 self.log("GET", n, offset, path, request, time.monotonic())
@@ -384,8 +402,8 @@ class FaultServer:
         self.stopping.set()
         if self.listen_timer:
             self.listen_timer.cancel()
-        if self.sock:
-            self.sock.close()
+        for sock in self.socks:
+            sock.close()
         for t in self.threads:
             t.join(5)
 
@@ -410,6 +428,7 @@ class Scenario:
     program = "loopback"
     sizes = (1 << 20,)
     listen_after = 0
+    second_port = False
     timeout = 45
     nginx = False
     signer = None
@@ -964,15 +983,16 @@ def _backoff_retrying(self, ctx):
 
 def _backoff_check(self, ctx):
     """The attempts (HEADs) of the first 20 s follow the pauses 0, 1, 2, 4,
-    8 s (each but the first shortened by up to a fifth), plus an attempt's
-    work; only the first two download (then the file is refused, and still
-    announced)."""
+    8 s (each shortened by up to a half), plus an attempt's work; only the
+    first two download (then the file is refused, and still announced)."""
     times = [e[3] for e in ctx.server.requests("HEAD")]
     times = [t for t in times if t <= times[0] + 20]
     gaps = [b - a for a, b in zip(times, times[1:])]
     problems = [] if ctx.server.gets == 2 else ["%d GETs" % ctx.server.gets]
-    if (5 <= len(times) <= 7 and all(b > a for a, b in zip(gaps, gaps[1:]))
-            and all(0.8 * p - 0.05 <= g <= p + 1.5
+    # Neighbouring pauses may meet (a half of one is all of the one before).
+    if (5 <= len(times) <= 7
+            and all(b > a - 0.1 for a, b in zip(gaps, gaps[1:]))
+            and all(0.5 * p - 0.05 <= g <= p + 1.5
                     for g, p in zip(gaps, (0, 1, 2, 4, 8)))):
         return problems
     return problems + ["%d HEADs in 20 s, gaps %s ... s" % (
@@ -1102,6 +1122,139 @@ def _small_disk_check(self, ctx):
     offsets = [e[2] for e in ctx.server.requests("GET")]
     if offsets != [ctx.kept]:
         problems.append("GET offsets %r" % offsets)
+    return problems
+
+
+
+# --- a busy server -------------------------------------------------------
+
+BUSY_503 = "HTTP/1.1 503 Service Unavailable"
+HEAD_FAILED = FAILED + "HEAD 请求失败，响应: "
+GET_FAILED = FAILED + "HTTP 请求失败，响应: "
+
+
+def sent_once_resumed(ctx, cuts):
+    """The file went over the wire once in all: the GETs asked for 0, then
+    for the cut `cuts` times, each with the ETag in If-Range."""
+    gets = ctx.server.requests("GET")
+    cut = len(ctx.final.data) // 2
+    problems = []
+    if [e[2] for e in gets] != [0] + [cut] * cuts:
+        problems.append("GET offsets %r" % [e[2] for e in gets])
+    elif not all((b"\r\nIf-Range: %s\r\n" % ctx.final.etag.encode()) in e[4]
+                 for e in gets[1:]):
+        problems.append("a resumed GET without the ETag in If-Range")
+    if ctx.server.body_bytes != len(ctx.final.data):
+        problems.append("%d bytes of the file sent for %d" % (
+            ctx.server.body_bytes, len(ctx.final.data)))
+    return problems
+
+
+def _cut_at_half(ex):
+    ex.get(cut=len(ex.version.data) // 2, end="plain")
+
+
+def _busy_after_cut_check(self, ctx):
+    """The HEAD after the cut is answered 503 with Retry-After: 8; the next
+    one comes no earlier, nor much later (the program lengthens a server's
+    wait by at most a half), and resumes."""
+    heads = [e[3] for e in ctx.server.requests("HEAD")]
+    problems = sent_once_resumed(ctx, 1) + expect_in(
+        ctx.stderr, HEAD_FAILED + BUSY_503 + "\r\n")
+    if len(heads) != 3 or not 8 <= heads[2] - heads[1] <= 12 + 1.5:
+        problems.append("HEADs at %s s" % ", ".join(
+            "%.2f" % (t - heads[0]) for t in heads))
+    return problems
+
+
+def _http_date_head(self, ex, n):
+    """The first HEAD: 429 with Retry-After as an HTTP-date 6 to 7 s ahead
+    (a whole second)."""
+    if n:
+        ex.head()
+        return
+    wall = time.time()
+    until = int(wall) + 7
+    self.until = time.monotonic() + (until - wall)
+    ex.busy("HTTP/1.1 429 Too Many Requests",
+            email.utils.formatdate(until, usegmt=True))
+
+
+def _http_date_check(self, ctx):
+    heads = [e[3] for e in ctx.server.requests("HEAD")]
+    if len(heads) >= 2 and self.until <= heads[1] <= self.until + 3.5 + 1.5:
+        return []
+    return ["the HEAD after the 429 came %.2f s after the date" % (
+        heads[1] - self.until) if len(heads) >= 2 else "no second HEAD"]
+
+
+def _unparsed_check(self, ctx):
+    """A Retry-After that does not parse is ignored: the next attempt comes
+    after the program's own first pause (at most 3 s)."""
+    heads = [e[3] for e in ctx.server.requests("HEAD")]
+    if len(heads) >= 2 and heads[1] - heads[0] <= 3 + 1.5:
+        return []
+    return ["HEADs at %s s" % ", ".join("%.2f" % (t - heads[0])
+                                        for t in heads)]
+
+
+DAY_PAUSE = "detail: retry pause 600000 ms\n"
+
+
+def _day_retrying(self, ctx):
+    heads = ctx.server.requests("HEAD")
+    return (DAY_PAUSE in ctx.stderr and bool(heads)
+            and time.monotonic() > heads[0][3] + 5)
+
+
+def _day_check(self, ctx):
+    """Asked to wait a day, the program waits 10 minutes (its log says so);
+    nothing comes in the 5 s the scenario watches; the partial stays."""
+    problems = expect_in(ctx.stderr, DAY_PAUSE) + partial_kept(ctx)
+    if ctx.server.heads != 1:
+        problems.append("%d HEADs" % ctx.server.heads)
+    return problems
+
+
+def _other_port_head(self, ex, n):
+    if ex.path == URL_PATH:
+        ex.head(status="HTTP/1.1 302 Found",
+                extra=["Location: https://localhost:%d%s" % (PORT + 1,
+                                                             MIRROR_PATH)])
+    else:
+        ex.head()
+
+
+AGENT = re.compile(rb"\r\nUser-Agent: CorvadelinBootstrap/(\d+\.\d+\.\d+) "
+                   rb"\((Linux|Windows) [^;()\r\n]+; (x86_64|x86|arm64|arm)\)"
+                   rb"\r\n")
+
+
+def project_version():
+    """The version in the build's cache (the project's in CMakeLists.txt)."""
+    cache = e2e.read(os.path.join(os.path.dirname(PROGRAMS["loopback"]),
+                                  "CMakeCache.txt")).decode()
+    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache,
+                     re.M).group(1)
+
+
+def _host_and_agent_check(self, ctx):
+    """Every request names its host with the port it went to, and says who
+    asks: the project's version and the system the program runs on."""
+    requests = ([(e[2], e[4]) for e in ctx.server.requests("HEAD")]
+                + [(e[3], e[4]) for e in ctx.server.requests("GET")])
+    system = b"Windows" if e2e.WINE else b"Linux"
+    version = project_version().encode()
+    problems = []
+    for path, request in requests:
+        port = PORT if path == URL_PATH else PORT + 1
+        if (b"\r\nHost: localhost:%d\r\n" % port) not in request:
+            problems.append("Host of %s: %r" % (path, request[:300]))
+        m = AGENT.search(request)
+        if not m or m.group(1) != version or m.group(2) != system:
+            problems.append("User-Agent of %s: %r" % (path, request[:300]))
+    if len(requests) != 3:
+        problems.append("%d requests" % len(requests))
     return problems
 
 
@@ -1300,6 +1453,9 @@ SCENARIOS = [
                  "http://localhost:%d%s\n" % (PORT, URL_PATH)) >= 2,
              check=lambda self, ctx: (
                  ["a GET was sent"] if ctx.server.gets else [])),
+    scenario("net.host_and_user_agent_after_a_redirect_to_another_port",
+             second_port=True, head=_other_port_head,
+             check=_host_and_agent_check),
     scenario("net.chunked_body", get=lambda self, ex, n: ex.chunked(),
              check=lambda self, ctx: (
                  [] if ctx.server.gets == 1 and FAILED not in ctx.stderr
@@ -1355,6 +1511,32 @@ SCENARIOS = [
              check=lambda self, ctx: partial_kept(ctx) + (
                  [] if ctx.stderr.count(FAILED) == 1
                  else ["not closed in the first pause"])),
+    # A busy server: the partial stays, Retry-After is honoured.
+    scenario("fail.503_with_retry_after_after_a_cut", sizes=(2 << 20,),
+             head=lambda self, ex, n: (ex.busy(BUSY_503, 8) if n == 1
+                                       else ex.head()),
+             get=lambda self, ex, n: _cut_at_half(ex) if n == 0 else ex.get(),
+             check=_busy_after_cut_check),
+    scenario("fail.500_after_a_cut", sizes=(2 << 20,),
+             get=lambda self, ex, n: (
+                 _cut_at_half(ex) if n == 0 else
+                 ex.busy("HTTP/1.1 500 Internal Server Error") if n == 1
+                 else ex.get()),
+             check=lambda self, ctx: sent_once_resumed(ctx, 2) + expect_in(
+                 ctx.stderr,
+                 GET_FAILED + "HTTP/1.1 500 Internal Server Error\n")),
+    scenario("fail.429_with_an_http_date", head=_http_date_head,
+             check=_http_date_check),
+    scenario("fail.retry_after_that_does_not_parse",
+             head=lambda self, ex, n: (
+                 ex.busy(BUSY_503, "Sat, 31 Feb 2035 10:00:00 GMT") if n == 0
+                 else ex.head()),
+             check=_unparsed_check),
+    scenario("fail.retry_after_of_a_day", expect="refused", timeout=20,
+             program="details",
+             setup=lambda self, ctx: keep_partial(ctx, 100000),
+             head=lambda self, ex, n: ex.busy(BUSY_503, 86400),
+             retrying=_day_retrying, check=_day_check),
     scenario("fail.two_copies_at_once", drive=_two_copies_drive,
              check=lambda self, ctx: (
                  ["a CRC failure"] if CRC_FAILED in ctx.stderr else [])),
@@ -1576,6 +1758,8 @@ def use_windows(build):
         "short": os.path.join(build,
                               "talvoro-bootstrap-loopback-short-timeouts.exe"),
         "signed": os.path.join(build, "talvoro-bootstrap-loopback-signed.exe"),
+        "details": os.path.join(build,
+                                "talvoro-bootstrap-loopback-details.exe"),
     }
     if not os.environ.get("FAULT_OWN_NETWORK"):
         return None
@@ -1606,6 +1790,8 @@ def main():
             "loopback": os.path.join(build, "talvoro-bootstrap-loopback"),
             "short": os.path.join(build,
                                   "talvoro-bootstrap-loopback-short-timeouts"),
+            "details": os.path.join(build,
+                                    "talvoro-bootstrap-loopback-details"),
         }
     try:
         return run_matrix(prefixes)

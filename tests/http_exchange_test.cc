@@ -9,6 +9,7 @@
 
 #include "download/connection.h"
 #include "download/http.h"
+#include "download/user_agent.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
 
@@ -103,8 +104,9 @@ TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
   EXPECT_EQ(etag, "\"e\"");
   ASSERT_EQ(server_.requests().size(), 1u);
   EXPECT_EQ(server_.requests()[0],
-            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\n\r\n");
+            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost:" +
+                std::to_string(server_.port()) + "\r\n" + UserAgentLine() +
+                "Connection: close\r\n\r\n");
 }
 
 TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
@@ -159,8 +161,9 @@ TEST_F(HttpExchangeTest, GetSendsRangeAndReturnsTheBody) {
   EXPECT_LE(get.largest_piece, kBodyChunkBytes);
   ASSERT_EQ(server_.requests().size(), 1u);
   EXPECT_EQ(server_.requests()[0],
-            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\nRange: bytes=5-\r\n\r\n");
+            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost:" +
+                std::to_string(server_.port()) + "\r\n" + UserAgentLine() +
+                "Connection: close\r\nRange: bytes=5-\r\n\r\n");
 
   Respond(ResponseHead("HTTP/1.1 200 OK", {}) + "whole", true);
   get = RunGet(0);
@@ -168,8 +171,9 @@ TEST_F(HttpExchangeTest, GetSendsRangeAndReturnsTheBody) {
   EXPECT_EQ(*get.status, 200);
   EXPECT_EQ(get.body, "whole");
   EXPECT_EQ(server_.requests()[1],
-            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost\r\n"
-            "Connection: close\r\n\r\n");
+            "GET /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost:" +
+                std::to_string(server_.port()) + "\r\n" + UserAgentLine() +
+                "Connection: close\r\n\r\n");
 }
 
 TEST_F(HttpExchangeTest, GetHeadersWithoutEmptyLineGiveAnEmptyBody) {

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "download/http_parse.h"
+#include "download/user_agent.h"
 #include "fuzz/memory_source.h"
 
 namespace talvoro {
@@ -29,15 +31,16 @@ std::string ResponseHead(const std::string& status_line,
 }
 
 TEST(HttpRequestTest, RequestTexts) {
+  const std::string agent = "User-Agent: " + UserAgent() + "\r\n";
   EXPECT_EQ(BuildHeadRequest("example.test", "/Download/Micro/a.exe"),
-            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: example.test\r\n"
-            "Connection: close\r\n\r\n");
-  EXPECT_EQ(BuildGetRequest("example.test", "/a", 0),
-            "GET /a HTTP/1.1\r\nHost: example.test\r\nConnection: close\r\n"
-            "\r\n");
+            "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: example.test\r\n" +
+                agent + "Connection: close\r\n\r\n");
+  EXPECT_EQ(BuildGetRequest("example.test:8443", "/a", 0),
+            "GET /a HTTP/1.1\r\nHost: example.test:8443\r\n" + agent +
+                "Connection: close\r\n\r\n");
   EXPECT_EQ(BuildGetRequest("example.test", "/a", 1048576),
-            "GET /a HTTP/1.1\r\nHost: example.test\r\nConnection: close\r\n"
-            "Range: bytes=1048576-\r\n\r\n");
+            "GET /a HTTP/1.1\r\nHost: example.test\r\n" + agent +
+                "Connection: close\r\nRange: bytes=1048576-\r\n\r\n");
 }
 
 // The values a HEAD response yields.
@@ -96,13 +99,143 @@ TEST(HeadResponseTest, NamesInAnyCaseAndBareLineBreaks) {
 // redirect and CONNECT answers: a code with more digits after it is no
 // redirect; a name must be the whole field name.
 TEST(HttpParseTest, StatusLinesAndHeaderNames) {
-  EXPECT_TRUE(ParseStatusLine("HTTP/1.1 307\r\n")->code_alone);
-  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 3071")->code_alone);
-  EXPECT_FALSE(ParseStatusLine("HTTP/1.1 2x0").has_value());
+  for (const char* line : {"HTTP/1.1 307\r\n", "HTTP/1.1 307", "HTTP/1.1 307 x",
+                           "HTTP/1.1 307\n"}) {
+    ASSERT_TRUE(ParseStatusLine(line).has_value()) << line;
+    EXPECT_EQ(ParseStatusLine(line)->code, 307);
+  }
+  // Exactly three digits, then a blank, a line break or the end.
+  for (const char* line : {"HTTP/1.1 3071", "HTTP/1.1 2000", "HTTP/1.1 2x0",
+                           "HTTP/1.1 200OK", "HTTP/1.1 20", "HTTP/1.1  200"}) {
+    EXPECT_FALSE(ParseStatusLine(line).has_value()) << line;
+  }
   EXPECT_EQ(HeaderValue("eTaG:  \"a\" \r", "ETag"), "\"a\"");
   EXPECT_FALSE(HeaderValue("ETag : x", "ETag").has_value());
   EXPECT_FALSE(HeaderValue("ETags: x", "ETag").has_value());
   EXPECT_FALSE(HeaderValue("ETag", "ETag").has_value());
+}
+
+// 02:00:00.25 on 10 December 2026 (a Thursday), in GMT.
+const std::chrono::system_clock::time_point kNow =
+    std::chrono::sys_days(std::chrono::year(2026) / 12 / 10) +
+    std::chrono::hours(2) + std::chrono::milliseconds(250);
+
+// Retry-After: delta-seconds, and the three forms of an HTTP-date, as whole
+// seconds from now rounded up (a wait is never cut short); a time past is 0.
+TEST(RetryAfterTest, DeltaSecondsAndTheThreeDateForms) {
+  using std::chrono::seconds;
+  struct Case {
+    const char* value;
+    int64_t wait;
+  };
+  const Case cases[] = {
+      {"20", 20},
+      {"0", 0},
+      {"0086400", 86400},
+      {"99999999999999999999999", INT32_MAX},
+      {"Thu, 10 Dec 2026 02:00:20 GMT", 20},
+      {"Thursday, 10-Dec-26 02:00:20 GMT", 20},
+      {"Thu Dec 10 02:00:20 2026", 20},
+      {"Thu, 10 Dec 2026 02:00:60 GMT", 60},  // a leap second
+      {"Fri, 01 Jan 2027 00:00:00 GMT", 21 * 86400 + 22 * 3600},
+      {"Fri Jan  1 00:00:00 2027", 21 * 86400 + 22 * 3600},
+      {"Friday, 01-Jan-27 00:00:00 GMT", 21 * 86400 + 22 * 3600},
+      // Past, or this very second: no wait.
+      {"Thu, 10 Dec 2026 02:00:00 GMT", 0},
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 0},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", 0},
+      {"Sun Nov  6 08:49:37 1994", 0},
+      // A two-digit year more than 50 years ahead is the century before.
+      {"Wednesday, 10-Dec-77 02:00:00 GMT", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseRetryAfter(c.value, kNow), seconds(c.wait)) << c.value;
+  }
+  // 50 years ahead is still this century.
+  EXPECT_GT(ParseRetryAfter("Thursday, 10-Dec-76 02:00:00 GMT", kNow),
+            seconds(49LL * 365 * 86400));
+}
+
+TEST(RetryAfterTest, AnythingElseIsIgnored) {
+  for (const char* value : {
+           "",
+           "-5",
+           "+5",
+           "5 s",
+           "1.5",
+           "2 0",
+           "0x10",
+           "soon",
+           "Thu, 31 Feb 2030 10:00:00 GMT",    // no such day
+           "Thu, 10 Dec 2026 24:00:00 GMT",    // no such hour
+           "Thu, 10 Dec 2026 02:61:00 GMT",    // no such minute
+           "thu, 10 Dec 2026 02:00:20 GMT",    // names have their case
+           "Thu, 10 DEC 2026 02:00:20 GMT",    //
+           "Thu, 10 Dec 2026 02:00:20 UTC",    // GMT only
+           "Thu, 10 Dec 2026 02:00:20 GMT x",  // nothing after it
+           "Thu,10 Dec 2026 02:00:20 GMT",     // blanks as written
+           "Thu, 1 Dec 2026 02:00:20 GMT",     // two-digit day
+           "Thursday, 10 Dec 2026 02:00:20 GMT",
+           "Thu, 10-Dec-26 02:00:20 GMT",
+           "Thursday, 10-Dec-2026 02:00:20 GMT",
+           "Thu Dec 10 02:00:20 26",
+           "Thu Dec 10 2:00:20 2026",
+           "Thu Dec 1 02:00:20 2026",
+       }) {
+    EXPECT_EQ(ParseRetryAfter(value, kNow), std::nullopt) << value;
+  }
+}
+
+// 500, 502, 503, 504 and 429 are a busy server: the partial download
+// stays; the text of the error is the same as for any failed status.
+// Retry-After counts on 429 and 503 only, the last one, in the head only.
+TEST(HttpParseTest, BusyServerAnswers) {
+  using std::chrono::seconds;
+  for (int code : {500, 502, 503, 504, 429}) {
+    const std::string status = "HTTP/1.1 " + std::to_string(code) + " Busy";
+    const Error e =
+        StatusFailure(kHeadFailedPrefix,
+                      ResponseHead(status, {"Retry-After: 20"}), true, kNow);
+    EXPECT_EQ(e.cause, Cause::kServerBusy) << code;
+    EXPECT_EQ(e.kind, ErrorKind::kProtocol);
+    EXPECT_EQ(e.message,
+              std::string(kHeadFailedPrefix) + status + "\r\nRetry-After: 20");
+    EXPECT_EQ(e.retry_after, code == 429 || code == 503
+                                 ? std::optional<seconds>(20)
+                                 : std::nullopt)
+        << code;
+  }
+  for (const char* status :
+       {"HTTP/1.1 404 Not Found", "HTTP/1.1 501 x", "HTTP/1.1 416 x",
+        "HTTP/1.1 5030", "HTTP/2 503", " HTTP/1.1 503"}) {
+    const Error e =
+        StatusFailure(kHeadFailedPrefix,
+                      ResponseHead(status, {"Retry-After: 20"}), true, kNow);
+    EXPECT_EQ(e.cause, Cause::kUnspecified) << status;
+    EXPECT_EQ(e.retry_after, std::nullopt) << status;
+  }
+  EXPECT_EQ(StatusFailure(kHeadFailedPrefix, "HTTP/1.0 503\r\n\r\n").cause,
+            Cause::kServerBusy);
+  // A cut answer is a network failure, whatever its status.
+  EXPECT_EQ(StatusFailure(kHeadFailedPrefix, "HTTP/1.1 503 x\r\n", false).cause,
+            Cause::kUnspecified);
+  EXPECT_EQ(RetryAfterOf(ResponseHead("HTTP/1.1 503 x",
+                                      {"Retry-After: 5", "retry-after:  7 "}),
+                         kNow),
+            seconds(7));
+  EXPECT_EQ(RetryAfterOf(ResponseHead("HTTP/1.1 503 x",
+                                      {"Retry-After: 5", "Retry-After: 7s"}),
+                         kNow),
+            std::nullopt);
+  EXPECT_EQ(RetryAfterOf("HTTP/1.1 503 x\r\n\r\nRetry-After: 5\r\n", kNow),
+            std::nullopt);
+  EXPECT_EQ(RetryAfterOf("Retry-After: 5\r\n", kNow), std::nullopt);
+  // Through the HEAD answer's reader.
+  Parsed p =
+      Parse(ResponseHead("HTTP/1.1 429 Too Many Requests", {"Retry-After: 9"}));
+  ASSERT_FALSE(p.status.ok());
+  EXPECT_EQ(p.status.error().cause, Cause::kServerBusy);
+  EXPECT_EQ(p.status.error().retry_after, seconds(9));
 }
 
 TEST(HeadResponseTest, RepeatedHeadersAreHandledEachTime) {
@@ -141,7 +274,8 @@ TEST(HeadResponseTest, StatusTest) {
     EXPECT_EQ(p.out, "");
   }
   EXPECT_TRUE(Parse("HTTP/1.1 200").status.ok());
-  EXPECT_TRUE(Parse("HTTP/1.1 2000").status.ok());
+  EXPECT_EQ(Parse("HTTP/1.1 2000").status.error().message,
+            "HEAD 请求失败，响应: HTTP/1.1 2000");
 
   // Nothing at all: the connection closed before an answer.
   Parsed p = Parse("");
@@ -265,6 +399,42 @@ TEST(GetHeadReaderTest, SameOutcomeWhateverThePieces) {
     read = ReadAnswer("HTTP/1.1 20", pieces);
     ASSERT_FALSE(read.status.ok());
     EXPECT_EQ(read.status.error().kind, ErrorKind::kNetwork);
+  }
+}
+
+// A busy server's GET answer: the same error text (the status line), its
+// Retry-After read from the header lines that follow; a head cut short
+// leaves only the status.
+TEST(GetHeadReaderTest, BusyServerAndItsRetryAfter) {
+  for (const auto& pieces : kPieceSizes) {
+    GetRead read = ReadAnswer(
+        ResponseHead("HTTP/1.1 503 Service Unavailable",
+                     {"Server: x", "Retry-After: 9", "Content-Length: 3"}) +
+            "abc",
+        pieces);
+    ASSERT_FALSE(read.status.ok());
+    EXPECT_EQ(read.status.error().message,
+              "HTTP 请求失败，响应: HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(read.status.error().cause, Cause::kServerBusy);
+    EXPECT_EQ(read.status.error().retry_after, std::chrono::seconds(9));
+
+    read =
+        ReadAnswer(ResponseHead("HTTP/1.1 500 x", {"Retry-After: 9"}), pieces);
+    EXPECT_EQ(read.status.error().cause, Cause::kServerBusy);
+    EXPECT_EQ(read.status.error().retry_after, std::nullopt);
+
+    // A whole Retry-After line before the stream fails counts; one cut
+    // short does not.
+    for (const char* rest : {"Retry-After: 9\r\nX:", "Retry-After: 9"}) {
+      read = ReadAnswer(std::string("HTTP/1.1 429 x\r\n") + rest, pieces,
+                        NetworkError("connection reset by peer"));
+      EXPECT_EQ(read.status.error().message,
+                "HTTP 请求失败，响应: HTTP/1.1 429 x");
+      EXPECT_EQ(read.status.error().cause, Cause::kServerBusy);
+      EXPECT_EQ(read.status.error().retry_after,
+                rest[14] == '\r' ? std::optional(std::chrono::seconds(9))
+                                 : std::nullopt);
+    }
   }
 }
 

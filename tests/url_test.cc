@@ -36,6 +36,14 @@ TEST(UrlTest, SplitsHostPortAndPath) {
   EXPECT_EQ(url->path, "/dir/");
 }
 
+// The Host header names the port unless it is the default one.
+TEST(UrlTest, HostHeaderValue) {
+  EXPECT_EQ(HostHeaderValue({"example.test", 443, "/"}), "example.test");
+  EXPECT_EQ(HostHeaderValue({"localhost", 28443, "/"}), "localhost:28443");
+  EXPECT_EQ(HostHeaderValue({"::1", 443, "/"}), "[::1]");
+  EXPECT_EQ(HostHeaderValue({"::1", 8443, "/"}), "[::1]:8443");
+}
+
 TEST(UrlTest, RejectsWithExactTexts) {
   struct Case {
     const char* url;

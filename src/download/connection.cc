@@ -8,6 +8,7 @@
 #include "download/connection_ahead.h"
 #include "download/http_parse.h"
 #include "download/text.h"
+#include "download/user_agent.h"
 #include "download/watchdog.h"
 
 namespace talvoro {
@@ -178,8 +179,9 @@ asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
     socket.close(ignored);
   });
   const std::string authority = Authority(url);
-  const std::string request =
-      "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+  const std::string request = "CONNECT " + authority +
+                              " HTTP/1.1\r\nHost: " + authority + "\r\n" +
+                              UserAgentLine() + "\r\n";
   auto [write_ec, written] =
       co_await asio::async_write(socket, asio::buffer(request), kNoThrow);
   std::string answer;

@@ -2,9 +2,11 @@
 #ifndef TALVORO_DOWNLOAD_DOWNLOAD_STATUS_H_
 #define TALVORO_DOWNLOAD_DOWNLOAD_STATUS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace talvoro {
 
@@ -39,18 +41,24 @@ struct DownloadStatus {
   // Whether the current attempt knows the file's length (so `percent`
   // means something).
   bool length_known = true;
+  // The wait a busy server asked for (Retry-After) with the failure that
+  // ended the attempt; set with the phase.
+  std::optional<std::chrono::seconds> retry_after;
 
   struct Snapshot {
     uint8_t phase;
     uint8_t percent;
+    std::optional<std::chrono::seconds> retry_after = {};
   };
   Snapshot Read() {
     std::lock_guard<std::mutex> lock(mutex);
-    return {phase, percent};
+    return {phase, percent, retry_after};
   }
-  void SetPhase(uint8_t p) {
+  void SetPhase(uint8_t p,
+                std::optional<std::chrono::seconds> wait = std::nullopt) {
     std::lock_guard<std::mutex> lock(mutex);
     phase = p;
+    retry_after = wait;
   }
   // Marks a new download as started. `percent` restarts at 0 unless the new
   // download resumes the old one's file.
@@ -59,6 +67,7 @@ struct DownloadStatus {
     phase = kDownloading;
     received = 0;
     length_known = true;
+    retry_after.reset();
     if (!keep_percent) percent = 0;
   }
   // One chunk of `bytes` (0 at the end of the body) has arrived, of a file

@@ -7,6 +7,7 @@
 #include "download/connection_ahead.h"
 #include "download/http_parse.h"
 #include "download/text.h"
+#include "download/user_agent.h"
 
 namespace talvoro {
 
@@ -33,7 +34,8 @@ class StreamSource : public ByteSource {
 std::string BuildHeadRequest(std::string_view host, std::string_view path) {
   std::string request = "HEAD ";
   request.append(path).append(" HTTP/1.1\r\nHost: ");
-  request.append(host).append("\r\nConnection: close\r\n\r\n");
+  request.append(host).append("\r\n").append(UserAgentLine());
+  request.append("Connection: close\r\n\r\n");
   return request;
 }
 
@@ -41,7 +43,8 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
                             uint64_t offset, std::string_view if_range) {
   std::string request = "GET ";
   request.append(path).append(" HTTP/1.1\r\nHost: ");
-  request.append(host).append("\r\nConnection: close\r\n");
+  request.append(host).append("\r\n").append(UserAgentLine());
+  request.append("Connection: close\r\n");
   if (offset > 0) {
     request.append("Range: bytes=").append(std::to_string(offset));
     request.append("-\r\n");
@@ -94,7 +97,7 @@ asio::awaitable<Result<std::string>> FetchHeadAnswer(
     std::shared_ptr<ConnectionAhead>* next) {
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
-  const std::string request = BuildHeadRequest(url.host, url.path);
+  const std::string request = BuildHeadRequest(HostHeaderValue(url), url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
   // The GET's connection is made while the server answers; dropping it
@@ -278,6 +281,20 @@ asio::awaitable<Result<size_t>> GetResponse::ReadChunked(
   }
 }
 
+asio::awaitable<std::optional<std::chrono::seconds>>
+GetResponse::ReadRetryAfter(std::string_view status_line) {
+  std::string head(status_line);
+  std::string line;
+  while (head.size() < kMaxHeadResponseBytes) {
+    // A failed read or an overlong line ends the search: the status is
+    // the error either way.
+    if (!(co_await ReadLine(&line)).ok()) break;
+    if (line == "\r\n" || line == "\n" || line.empty()) break;
+    head += line;
+  }
+  co_return RetryAfterOf(head, std::chrono::system_clock::now());
+}
+
 asio::awaitable<Status> GetResponse::ReadHead() {
   std::string line;
   Status read = co_await ReadLine(&line);
@@ -287,7 +304,15 @@ asio::awaitable<Status> GetResponse::ReadHead() {
     co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
   }
   Result<int> code = ParseGetStatus(line);
-  if (!code.ok()) co_return std::move(code).error();
+  if (!code.ok()) {
+    Error error = std::move(code).error();
+    const std::optional<StatusLine> status = ParseStatusLine(line);
+    if (error.cause == Cause::kServerBusy &&
+        (status->code == 429 || status->code == 503)) {
+      error.retry_after = co_await ReadRetryAfter(line);
+    }
+    co_return error;
+  }
   head_.status_code = *code;
   // The header lines end at an empty line or with the stream.
   for (;;) {
@@ -313,7 +338,7 @@ asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url, uint64_t offset,
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request =
-      BuildGetRequest(url.host, url.path, offset, if_range);
+      BuildGetRequest(HostHeaderValue(url), url.path, offset, if_range);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
   // The same reading as ReadGetResponseHead; awaiting that coroutine here

@@ -7,6 +7,7 @@
 #define TALVORO_DOWNLOAD_HTTP_H_
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,12 +38,14 @@ inline constexpr int kMaxRedirects = 5;
 
 inline constexpr char kRedirectLinePrefix[] = "重定向到: ";
 
-// "HEAD <path> HTTP/1.1", Host and "Connection: close", nothing else.
+// "HEAD <path> HTTP/1.1", "Host: <host>" (HostHeaderValue of the address:
+// the port too when it is not 443), the User-Agent (user_agent.h) and
+// "Connection: close", nothing else.
 std::string BuildHeadRequest(std::string_view host, std::string_view path);
 
-// "GET <path> HTTP/1.1", Host, "Connection: close" and, only for an
-// `offset` above 0, "Range: bytes=<offset>-" followed by
-// "If-Range: <if_range>" when `if_range` is not empty.
+// "GET <path> HTTP/1.1", "Host: <host>", the User-Agent, "Connection:
+// close" and, only for an `offset` above 0, "Range: bytes=<offset>-"
+// followed by "If-Range: <if_range>" when `if_range` is not empty.
 std::string BuildGetRequest(std::string_view host, std::string_view path,
                             uint64_t offset, std::string_view if_range = {});
 
@@ -153,6 +156,11 @@ class GetResponse {
   // Reads and checks the status line and reads the header lines, as
   // described at ReadGetResponseHead.
   asio::awaitable<Status> ReadHead();
+  // After the failed status line `status_line` (a 429 or 503): reads the
+  // header lines up to the empty line (or kMaxHeadResponseBytes, the end of
+  // the stream or an error) and returns their Retry-After (RetryAfterOf).
+  asio::awaitable<std::optional<std::chrono::seconds>> ReadRetryAfter(
+      std::string_view status_line);
   // ReadBody for a chunked body.
   asio::awaitable<Result<size_t>> ReadChunked(asio::mutable_buffer data);
   // Copies at most `limit` buffered (or newly read) bytes into `data`; 0 at
@@ -174,7 +182,9 @@ class GetResponse {
 // Reads the head of a GET answer from `source`: checks the status line
 // ("HTTP/1.1 200" or "HTTP/1.1 206"; anything else is a kProtocol error
 // "stream did not contain valid UTF-8" if the line is not valid UTF-8, else
-// "HTTP 请求失败，响应: " + the trimmed status line; a stream that ends
+// "HTTP 请求失败，响应: " + the trimmed status line, with the cause and
+// Retry-After of a busy server as StatusFailure gives them, the header
+// lines read for it up to kMaxHeadResponseBytes; a stream that ends
 // inside the status line is the same text as a kNetwork error) and reads the
 // header lines up to the empty line "\r\n" or the end of the stream. Of
 // the headers (names in any case) only "Transfer-Encoding" (a kProtocol

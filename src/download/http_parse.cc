@@ -1,6 +1,7 @@
 #include "download/http_parse.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "download/parse_int.h"
 #include "download/text.h"
@@ -25,13 +26,176 @@ Result<uint64_t> ParseHeaderNumber(std::string_view value) {
 
 bool IsRedirectStatus(std::string_view response) {
   const std::optional<StatusLine> status = ParseStatusLine(response);
-  if (!status || status->version != "HTTP/1.1" || !status->code_alone) {
-    return false;
-  }
+  if (!status || status->version != "HTTP/1.1") return false;
   for (int code : {301, 302, 307, 308}) {
     if (status->code == code) return true;
   }
   return false;
+}
+
+constexpr std::string_view kDayNames[] = {"Mon", "Tue", "Wed", "Thu",
+                                          "Fri", "Sat", "Sun"};
+constexpr std::string_view kLongDayNames[] = {
+    "Monday", "Tuesday",  "Wednesday", "Thursday",
+    "Friday", "Saturday", "Sunday"};
+constexpr std::string_view kMonthNames[] = {"Jan", "Feb", "Mar", "Apr",
+                                            "May", "Jun", "Jul", "Aug",
+                                            "Sep", "Oct", "Nov", "Dec"};
+
+// A delta-seconds above this is taken as this (about 68 years).
+constexpr int64_t kMaxDeltaSeconds = INT32_MAX;
+
+// Takes the pieces of an HTTP-date from the front of a text, names and
+// literals matched with case.
+class DateReader {
+ public:
+  explicit DateReader(std::string_view text) : rest_(text) {}
+
+  bool done() const { return rest_.empty(); }
+
+  // Whether `text` comes next; taken if so.
+  bool Take(std::string_view text) {
+    if (!rest_.starts_with(text)) return false;
+    rest_.remove_prefix(text.size());
+    return true;
+  }
+
+  // The index in `names` of the name that comes next, taken; nullopt when
+  // none does.
+  template <size_t N>
+  std::optional<int> TakeName(const std::string_view (&names)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+      if (Take(names[i])) return static_cast<int>(i);
+    }
+    return std::nullopt;
+  }
+
+  // `count` decimal digits, the first of which may be a blank when
+  // `blank_first`.
+  std::optional<int> TakeNumber(size_t count, bool blank_first = false) {
+    if (rest_.size() < count) return std::nullopt;
+    int number = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const char c = rest_[i];
+      if (i == 0 && blank_first && c == ' ' && count > 1) continue;
+      if (!IsDigit(c)) return std::nullopt;
+      number = number * 10 + (c - '0');
+    }
+    rest_.remove_prefix(count);
+    return number;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+// A calendar date and time of day in GMT, as an HTTP-date writes it.
+struct DateParts {
+  int year = 0;
+  int month = 0;  // 1 to 12
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// "HH:MM:SS" into `parts`.
+bool TakeTimeOfDay(DateReader& reader, DateParts* parts) {
+  std::optional<int> hour = reader.TakeNumber(2);
+  if (!hour || !reader.Take(":")) return false;
+  std::optional<int> minute = reader.TakeNumber(2);
+  if (!minute || !reader.Take(":")) return false;
+  std::optional<int> second = reader.TakeNumber(2);
+  if (!second) return false;
+  parts->hour = *hour;
+  parts->minute = *minute;
+  parts->second = *second;
+  return true;
+}
+
+// The month name that comes next, into `parts` (1 to 12).
+bool TakeMonth(DateReader& reader, DateParts* parts) {
+  std::optional<int> month = reader.TakeName(kMonthNames);
+  if (month) parts->month = *month + 1;
+  return month.has_value();
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+std::optional<DateParts> ParseImfFixdate(std::string_view text) {
+  DateReader r(text);
+  DateParts parts;
+  std::optional<int> day, year;
+  if (!r.TakeName(kDayNames) || !r.Take(", ") || !(day = r.TakeNumber(2)) ||
+      !r.Take(" ") || !TakeMonth(r, &parts) || !r.Take(" ") ||
+      !(year = r.TakeNumber(4)) || !r.Take(" ") || !TakeTimeOfDay(r, &parts) ||
+      !r.Take(" GMT") || !r.done()) {
+    return std::nullopt;
+  }
+  parts.day = *day;
+  parts.year = *year;
+  return parts;
+}
+
+// "Sunday, 06-Nov-94 08:49:37 GMT"; the century from `this_year`.
+std::optional<DateParts> ParseRfc850Date(std::string_view text, int this_year) {
+  DateReader r(text);
+  DateParts parts;
+  std::optional<int> day, year;
+  if (!r.TakeName(kLongDayNames) || !r.Take(", ") || !(day = r.TakeNumber(2)) ||
+      !r.Take("-") || !TakeMonth(r, &parts) || !r.Take("-") ||
+      !(year = r.TakeNumber(2)) || !r.Take(" ") || !TakeTimeOfDay(r, &parts) ||
+      !r.Take(" GMT") || !r.done()) {
+    return std::nullopt;
+  }
+  parts.day = *day;
+  // The latest year with these two digits that is not more than 50 years
+  // ahead.
+  parts.year = this_year - this_year % 100 + *year;
+  if (parts.year > this_year + 50) parts.year -= 100;
+  return parts;
+}
+
+// "Sun Nov  6 08:49:37 1994"
+std::optional<DateParts> ParseAsctimeDate(std::string_view text) {
+  DateReader r(text);
+  DateParts parts;
+  std::optional<int> day, year;
+  if (!r.TakeName(kDayNames) || !r.Take(" ") || !TakeMonth(r, &parts) ||
+      !r.Take(" ") || !(day = r.TakeNumber(2, /*blank_first=*/true)) ||
+      !r.Take(" ") || !TakeTimeOfDay(r, &parts) || !r.Take(" ") ||
+      !(year = r.TakeNumber(4)) || !r.done()) {
+    return std::nullopt;
+  }
+  parts.day = *day;
+  parts.year = *year;
+  return parts;
+}
+
+// The time `parts` names; nullopt for a day or a time that does not exist
+// (a leap second, :60, is taken as the next second).
+std::optional<std::chrono::sys_seconds> TimeOf(const DateParts& parts) {
+  using namespace std::chrono;
+  const year_month_day date{year(parts.year),
+                            month(static_cast<unsigned>(parts.month)),
+                            day(static_cast<unsigned>(parts.day))};
+  if (!date.ok() || parts.hour > 23 || parts.minute > 59 || parts.second > 60) {
+    return std::nullopt;
+  }
+  return sys_days(date) + hours(parts.hour) + minutes(parts.minute) +
+         seconds(parts.second);
+}
+
+// The time of an HTTP-date in any of its three forms.
+std::optional<std::chrono::sys_seconds> ParseHttpDate(
+    std::string_view text, std::chrono::system_clock::time_point now) {
+  using namespace std::chrono;
+  const int this_year =
+      static_cast<int>(year_month_day(floor<days>(now)).year());
+  std::optional<DateParts> parts = ParseImfFixdate(text);
+  if (!parts) parts = ParseRfc850Date(text, this_year);
+  if (!parts) parts = ParseAsctimeDate(text);
+  if (!parts) return std::nullopt;
+  return TimeOf(*parts);
 }
 
 }  // namespace
@@ -47,12 +211,14 @@ std::optional<StatusLine> ParseStatusLine(std::string_view text) {
       !IsDigit(text[10]) || !IsDigit(text[11])) {
     return std::nullopt;
   }
+  if (text.size() > 12 && text[12] != ' ' && text[12] != '\r' &&
+      text[12] != '\n') {
+    return std::nullopt;
+  }
   StatusLine status;
   status.version = text.substr(0, 8);
   status.code =
       (text[9] - '0') * 100 + (text[10] - '0') * 10 + (text[11] - '0');
-  status.code_alone = text.size() == 12 || text[12] == ' ' ||
-                      text[12] == '\r' || text[12] == '\n';
   return status;
 }
 
@@ -79,14 +245,62 @@ std::string_view TakeLine(std::string_view& rest) {
   return line;
 }
 
+bool IsServerBusyStatus(int code) {
+  return code == 500 || code == 502 || code == 503 || code == 504 ||
+         code == 429;
+}
+
+std::optional<std::chrono::seconds> ParseRetryAfter(
+    std::string_view value, std::chrono::system_clock::time_point now) {
+  using std::chrono::seconds;
+  if (!value.empty() && std::all_of(value.begin(), value.end(), IsDigit)) {
+    int64_t delta = 0;
+    for (char c : value) {
+      delta = std::min(delta * 10 + (c - '0'), kMaxDeltaSeconds);
+    }
+    return seconds(delta);
+  }
+  const std::optional<std::chrono::sys_seconds> when =
+      ParseHttpDate(value, now);
+  if (!when) return std::nullopt;
+  if (*when <= now) return seconds(0);
+  return std::chrono::ceil<seconds>(*when - now);
+}
+
+std::optional<std::chrono::seconds> RetryAfterOf(
+    std::string_view head, std::chrono::system_clock::time_point now) {
+  std::string_view rest = head;
+  TakeLine(rest);  // the status line
+  std::optional<std::string_view> last;
+  while (!rest.empty()) {
+    const std::string_view line = TakeLine(rest);
+    if (line.empty()) break;  // the end of the headers
+    if (std::optional<std::string_view> value =
+            HeaderValue(line, "Retry-After")) {
+      last = value;
+    }
+  }
+  if (!last) return std::nullopt;
+  return ParseRetryAfter(*last, now);
+}
+
 Error StatusFailure(std::string_view prefix, std::string_view response,
-                    bool complete) {
+                    bool complete, std::chrono::system_clock::time_point now) {
   std::string message(prefix);
   message.append(TrimWhiteSpace(response));
   // Nothing at all came back, or the answer was cut short: the connection
   // failed, not the server's answer.
   if (response.empty() || !complete) return NetworkError(std::move(message));
-  return ProtocolError(std::move(message));
+  Error error = ProtocolError(std::move(message));
+  const std::optional<StatusLine> status = ParseStatusLine(response);
+  if (status && status->version.starts_with("HTTP/1.") &&
+      IsServerBusyStatus(status->code)) {
+    error.cause = Cause::kServerBusy;
+    if (status->code == 429 || status->code == 503) {
+      error.retry_after = RetryAfterOf(response, now);
+    }
+  }
+  return error;
 }
 
 bool HeaderBlockEnded(std::string_view response) {

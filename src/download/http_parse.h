@@ -9,6 +9,7 @@
 #ifndef TALVORO_DOWNLOAD_HTTP_PARSE_H_
 #define TALVORO_DOWNLOAD_HTTP_PARSE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,20 +32,39 @@ struct StatusLine {
   // The first 8 bytes as they stand ("HTTP/1.1"); not checked here.
   std::string_view version;
   int code = 0;
-  // Whether the code ends the line or is followed by a blank or a line
-  // break (so that "HTTP/1.1 3071" is not a 307).
-  bool code_alone = false;
 };
 
 // Reads the start of `text` as a status line: at least 12 bytes, a blank
-// at offset 8 and three ASCII digits after it. Whatever follows the code is
-// not looked at beyond `code_alone`. nullopt for anything else. The callers
-// decide which versions and codes they accept.
+// at offset 8, exactly three ASCII digits after it, then the end of `text`,
+// a blank or a line break ("HTTP/1.1 2000" and "HTTP/1.1 3071" are no
+// status lines). Whatever follows is not looked at. nullopt for anything
+// else. The callers decide which versions and codes they accept.
 std::optional<StatusLine> ParseStatusLine(std::string_view text);
 
-// Whether `text` begins with the status line "HTTP/1.1 <code>" (a longer
-// run of digits after it too, as in "HTTP/1.1 2000").
+// Whether `text` begins with the status line "HTTP/1.1 <code>".
 bool IsHttp11Status(std::string_view text, int code);
+
+// Whether `code` says the server is busy or failing for now: 500, 502, 503,
+// 504 or 429. Such an answer does not say the file changed.
+bool IsServerBusyStatus(int code);
+
+// The server's wait of a Retry-After value (`value` trimmed): delta-seconds
+// (decimal digits; a huge number saturates) or an HTTP-date in any of its
+// three forms (IMF-fixdate "Sun, 06 Nov 1994 08:49:37 GMT", the obsolete
+// "Sunday, 06-Nov-94 08:49:37 GMT", whose two-digit year is the latest
+// one not more than 50 years after `now`'s, and "Sun Nov  6 08:49:37
+// 1994"), as the whole seconds from `now` to that time, rounded up; 0 for a
+// time already past. nullopt for anything else (a date that does not exist,
+// a blank inside the number, a sign).
+std::optional<std::chrono::seconds> ParseRetryAfter(
+    std::string_view value, std::chrono::system_clock::time_point now);
+
+// The wait of the last "Retry-After" header line (any case) of the answer
+// head `head` (a status line, then header lines up to an empty line or the
+// end of the text), parsed by ParseRetryAfter at `now`; nullopt without one
+// or when the last one does not parse.
+std::optional<std::chrono::seconds> RetryAfterOf(
+    std::string_view head, std::chrono::system_clock::time_point now);
 
 // The value of a header line "<name>:<value>" whose name is `name` in any
 // case, trimmed of white space at both ends (text.h's TrimWhiteSpace); the
@@ -61,9 +81,14 @@ std::string_view TakeLine(std::string_view& rest);
 // The error for a failed status: `prefix` followed by the trimmed
 // `response`. kNetwork when nothing came back or the answer was cut short
 // (`complete` false: it did not reach the status line's line break or the
-// HEAD header block's empty line), kProtocol otherwise.
+// HEAD header block's empty line), kProtocol otherwise. A complete answer
+// whose status line (HTTP/1.x) has a code IsServerBusyStatus accepts has
+// the cause kServerBusy; for 429 and 503 its retry_after is
+// RetryAfterOf(`response`, `now`).
 Error StatusFailure(std::string_view prefix, std::string_view response,
-                    bool complete = true);
+                    bool complete = true,
+                    std::chrono::system_clock::time_point now =
+                        std::chrono::system_clock::now());
 
 // Whether a HEAD answer contains the empty line that ends its headers.
 bool HeaderBlockEnded(std::string_view response);

@@ -37,6 +37,15 @@ Result<ParsedUrl> ParseUrl(std::string_view url) {
   return parsed;
 }
 
+std::string HostHeaderValue(const ParsedUrl& url) {
+  std::string value =
+      url.host.find(':') == std::string::npos ? url.host : "[" + url.host + "]";
+  if (url.port != kDefaultHttpsPort) {
+    value.append(":").append(std::to_string(url.port));
+  }
+  return value;
+}
+
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location) {
   location = location.substr(0, location.find('#'));

@@ -28,6 +28,10 @@ struct ParsedUrl {
 // the port text (see parse_int.h).
 Result<ParsedUrl> ParseUrl(std::string_view url);
 
+// The value of the Host header for `url` (RFC 9110 7.2): the host, an IPv6
+// literal in brackets, followed by ":<port>" unless the port is 443.
+std::string HostHeaderValue(const ParsedUrl& url);
+
 // The address a redirect's Location names, from the address `base` that
 // answered: an absolute "https://..." address, a scheme-relative "//host/..."
 // one, an absolute path ("/...") or a path relative to the folder of

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <thread>
 #include <utility>
 
 #include "base/file.h"
+#include "base/report.h"
 #include "download/connection_ahead.h"
 #include "download/download.h"
 #include "download/executor.h"
@@ -27,35 +27,6 @@
 
 namespace talvoro {
 
-RetrySchedule::RetrySchedule(std::function<double()> random)
-    : random_(std::move(random)) {
-  if (!random_) {
-    random_ = [engine = std::minstd_rand(std::random_device{}())]() mutable {
-      return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
-    };
-  }
-}
-
-std::chrono::milliseconds RetrySchedule::NextPause(uint8_t phase,
-                                                   uint64_t received) {
-  using std::chrono::milliseconds;
-  // New bytes kept on disk: the server works, the link was cut.
-  if (phase == kDownloadInterrupted && received > 0) failures_ = 0;
-  const int n = ++failures_;
-  // The pause of the n-th consecutive failure, before the jitter.
-  milliseconds base;
-  if (phase == kChecksumFailed || phase == kPublicationRejected) {
-    base = n == 1 ? milliseconds(0)
-                  : milliseconds(int64_t{1000} << std::min(n - 2, 16));
-  } else {
-    base = kRetryPause * (int64_t{1} << std::min(n - 1, 16));
-  }
-  base = std::min(base, kMaxRetryPause);
-  if (n == 1) return base;
-  const double shortened = 1.0 - 0.2 * random_();
-  return milliseconds(static_cast<int64_t>(base.count() * shortened));
-}
-
 void PollStep(DownloadStatus& status, PollState& state,
               const PollActions& actions,
               std::chrono::steady_clock::time_point now) {
@@ -69,8 +40,8 @@ void PollStep(DownloadStatus& status, PollState& state,
   }
   const DownloadStatus::Snapshot current = status.Read();
   auto retry = [&](bool keep_percent) {
-    const std::chrono::milliseconds pause =
-        state.schedule.NextPause(current.phase, status.Received());
+    const std::chrono::milliseconds pause = state.schedule.NextPause(
+        current.phase, status.Received(), current.retry_after);
     actions.pause(pause);
     state.keep_percent = keep_percent;
     state.restart_at = now + pause;
@@ -117,14 +88,17 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
   if (!result.ok()) {
     const Error& error = result.error();
     PrintErr("下载失败: " + error.message + "\n");
-    // A cut link or a full disk leaves good bytes on disk for the next
-    // attempt; anything else throws them away. A refused publication
+    // A cut link, a full disk or a busy server (500, 502, 503, 504, 429:
+    // nothing says the file changed) leaves good bytes on disk for the
+    // next attempt; anything else throws them away. A refused publication
     // wrote nothing.
-    const bool keep =
-        error.kind == ErrorKind::kNetwork || error.kind == ErrorKind::kNoSpace;
+    const bool keep = error.kind == ErrorKind::kNetwork ||
+                      error.kind == ErrorKind::kNoSpace ||
+                      error.cause == Cause::kServerBusy;
     status->SetPhase(error.kind == ErrorKind::kRejected ? kPublicationRejected
                      : keep                             ? kDownloadInterrupted
-                                                        : kDownloadFailed);
+                                                        : kDownloadFailed,
+                     error.retry_after);
     co_return;
   }
   // The refusal is on record before the poll step can see the phase and
@@ -243,10 +217,13 @@ PollActions ActionsOf(Run& run, const ui::ProgressWindow& window,
             StartDownloadTask(run.url, run.folder, run.status, run.options);
           },
       .clean_up = [&run] { CleanUpDownload(run.folder); },
-      // A retry pause after a failure: the taskbar button says so.
+      // A retry pause after a failure: the taskbar button says so, the
+      // log has its length.
       .pause =
-          [&run, &taskbar](std::chrono::milliseconds) {
+          [&run, &taskbar](std::chrono::milliseconds pause) {
             taskbar.Show(ui::TaskbarState::kError, run.shown_percent);
+            ReporterOr(run.options.connection.reporter)
+                .Detail("retry pause " + std::to_string(pause.count()) + " ms");
           },
       .hand_off = [&run, &window] { HandOff(run, window.window); },
   };

@@ -5,7 +5,9 @@
 // "HTTP/1.1 200"; the handler is called once per "ETag:" line (the name in
 // any case) with a trimmed piece of the response, and its error ends the
 // parse unchanged; only an empty response is a network failure; the numbers
-// stay untouched without their header line.
+// stay untouched without their header line; only a busy server's status
+// is one, and only its 429 and 503 carry a Retry-After wait.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -86,6 +88,20 @@ void CheckHead(uint8_t failing_call, std::string_view response) {
   }
   FUZZ_CHECK(error.kind ==
              (response.empty() ? ErrorKind::kNetwork : ErrorKind::kProtocol));
+  // Only a busy server's status (500, 502, 503, 504, 429 of HTTP/1.x) is
+  // one, and only 429 and 503 bring a wait, never a negative one.
+  const std::optional<StatusLine> line = ParseStatusLine(response);
+  if (error.cause == Cause::kServerBusy) {
+    FUZZ_CHECK(line && line->version.starts_with("HTTP/1.") &&
+               IsServerBusyStatus(line->code));
+  } else {
+    FUZZ_CHECK(error.cause == Cause::kUnspecified);
+  }
+  if (error.retry_after) {
+    FUZZ_CHECK(error.cause == Cause::kServerBusy);
+    FUZZ_CHECK(line->code == 429 || line->code == 503);
+    FUZZ_CHECK(*error.retry_after >= std::chrono::seconds(0));
+  }
   if (!response.starts_with("HTTP/1.1 200")) {
     FUZZ_CHECK(error.message == std::string(kHeadFailedPrefix) +
                                     std::string(TrimWhiteSpace(response)));
