@@ -2,10 +2,12 @@
 // program's reaction to a close request.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "ui/gtk/uipriv.h"
@@ -207,14 +209,29 @@ TEST_F(ProgressWindowTest, CloseRequestEndsTheLoopAndKeepsTheWindow) {
   int ticks = 0;
   RunMessageLoop([&] {
     if (++ticks == 1) x_.RequestClose(w);
-    if (ticks > 250) {  // about 5 s: the request was lost
+    if (ticks > 150) {  // about 5 s: the request was lost
       ADD_FAILURE() << "close request not seen";
       uiQuit();
     }
+    return kTickInterval;
   });
-  EXPECT_LT(ticks, 250);
+  EXPECT_LT(ticks, 150);
   // The closing handler leaves the window to the program.
   EXPECT_EQ(x_.FindWindow("Corvadelin"), w);
+}
+
+TEST_F(ProgressWindowTest, CloseRequestEndsAWaitForMessages) {
+  // Without a close the wait lasts its whole time.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(HandleMessagesFor(milliseconds(150)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(150));
+
+  uiMainSteps();
+  x_.RequestClose(x_.FindWindow("Corvadelin"));
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(HandleMessagesFor(std::chrono::seconds(10)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(x_.FindWindow("Corvadelin"), 0u);
 }
 
 TEST(MessageLoopTest, NoTickRunsAfterTheQuitIsSeen) {
@@ -223,64 +240,93 @@ TEST(MessageLoopTest, NoTickRunsAfterTheQuitIsSeen) {
   RunMessageLoop([&] {
     ticks++;
     uiQuit();
+    return milliseconds(0);
   });
   EXPECT_EQ(ticks, 1);
 }
 
-// A clock that plays a script of times, one per read, and asks the loop to
-// end when the script is over.
-class ScriptedClock {
- public:
-  explicit ScriptedClock(std::vector<std::chrono::microseconds> times)
-      : times_(std::move(times)) {}
-  std::chrono::system_clock::time_point operator()() {
-    if (next_ == times_.size()) {
-      uiQuit();
-      return At(times_.back());
+using Clock = std::chrono::steady_clock;
+
+// Runs the loop; `tick(n)` is the n-th tick (from 0) and returns the wait
+// before the next, or a negative value to end the loop. Returns the times
+// at which the ticks began.
+std::vector<Clock::time_point> TickTimes(
+    const std::function<milliseconds(size_t)>& tick) {
+  std::vector<Clock::time_point> times;
+  RunMessageLoop([&] {
+    times.push_back(Clock::now());
+    milliseconds wait = tick(times.size() - 1);
+    if (wait.count() < 0 || times.size() > 200) uiQuit();
+    return wait;
+  });
+  return times;
+}
+
+TEST(MessageLoopTest, TicksAtTheWaitTheTickAskedForAndNotBefore) {
+  Toolkit();
+  const std::vector<milliseconds> waits = {milliseconds(300), milliseconds(120),
+                                           milliseconds(0), milliseconds(-1)};
+  std::vector<Clock::time_point> times =
+      TickTimes([&](size_t n) { return waits[n]; });
+  ASSERT_EQ(times.size(), 4u);
+  EXPECT_GE(times[1] - times[0], milliseconds(300));
+  EXPECT_LT(times[1] - times[0], milliseconds(1300));
+  EXPECT_GE(times[2] - times[1], milliseconds(120));
+  EXPECT_LT(times[2] - times[1], milliseconds(1120));
+  // A tick that asks for no wait still gets the shortest interval.
+  EXPECT_GE(times[3] - times[2], kTickInterval);
+}
+
+TEST(MessageLoopTest, WakeBringsTheNextTickForwardOncePerBurst) {
+  Toolkit();
+  std::thread waker;
+  std::vector<Clock::time_point> times = TickTimes([&](size_t n) {
+    if (n == 0) {
+      // A burst of wakes from another thread, 200 ms into a 20 s wait.
+      waker = std::thread([] {
+        std::this_thread::sleep_for(milliseconds(200));
+        for (int i = 0; i < 1000; i++) WakeMessageLoop();
+      });
+      return milliseconds(20'000);
     }
-    return At(times_[next_++]);
-  }
-  size_t reads() const { return next_; }
-
- private:
-  static std::chrono::system_clock::time_point At(std::chrono::microseconds t) {
-    return std::chrono::system_clock::time_point(std::chrono::hours(1) + t);
-  }
-  std::vector<std::chrono::microseconds> times_;
-  size_t next_ = 0;
-};
-
-std::vector<size_t> TicksAt(ScriptedClock& clock) {
-  std::vector<size_t> ticks;  // clock reads done when each tick ran
-  RunMessageLoop([&] { ticks.push_back(clock.reads()); },
-                 [&] { return clock(); });
-  return ticks;
+    if (n == 1) return milliseconds(400);
+    return milliseconds(-1);
+  });
+  waker.join();
+  // The burst made one early tick, then the loop waited again.
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_GE(times[1] - times[0], milliseconds(200));
+  EXPECT_LT(times[1] - times[0], milliseconds(10'000));
+  EXPECT_GE(times[2] - times[1], milliseconds(400));
 }
 
-TEST(MessageLoopTest, TicksOnceSixteenWholeMillisecondsHavePassed) {
+TEST(MessageLoopTest, WakeSoonAfterATickWaitsForTheShortestInterval) {
   Toolkit();
-  using us = std::chrono::microseconds;
-  ScriptedClock clock({
-      us(0),                   // start
-      us(15'999),              // 15 whole ms: no tick
-      us(16'000), us(16'500),  // tick; the interval restarts at 16.5
-      us(32'000),              // 15.5 ms: no tick
-      us(32'500), us(33'000),  // tick
+  std::vector<Clock::time_point> times = TickTimes([&](size_t n) {
+    if (n == 0) {
+      WakeMessageLoop();
+      return milliseconds(20'000);
+    }
+    return milliseconds(-1);
   });
-  EXPECT_EQ(TicksAt(clock), (std::vector<size_t>{3, 6}));
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_GE(times[1] - times[0], kTickInterval);
+  EXPECT_LT(times[1] - times[0], milliseconds(10'000));
 }
 
-TEST(MessageLoopTest, ClockGoingBackRestartsTheInterval) {
+TEST(MessageLoopTest, WaitsWithoutWakingUp) {
   Toolkit();
-  using us = std::chrono::microseconds;
-  ScriptedClock clock({
-      us(1'000'000),             // start
-      us(1'010'000),             // 10 ms: no tick
-      us(500'000),               // back by half a second: restart from here
-      us(515'000),               // 15 ms: no tick
-      us(516'000), us(516'000),  // tick
-  });
-  EXPECT_EQ(TicksAt(clock), (std::vector<size_t>{5}));
+  // 1.5 s of an idle loop: a loop that polled would switch hundreds of
+  // times; a waiting one only for its two ticks and stray messages.
+  rusage before{}, after{};
+  getrusage(RUSAGE_THREAD, &before);
+  std::vector<Clock::time_point> times = TickTimes(
+      [&](size_t n) { return n == 0 ? milliseconds(1500) : milliseconds(-1); });
+  getrusage(RUSAGE_THREAD, &after);
+  ASSERT_EQ(times.size(), 2u);
+  const long switches =
+      (after.ru_nvcsw - before.ru_nvcsw) + (after.ru_nivcsw - before.ru_nivcsw);
+  EXPECT_LT(switches, 30) << "context switches in 1.5 s";
 }
 
 }  // namespace
