@@ -78,3 +78,7 @@ void uiProgressBarSetValue(uiProgressBar *p, int value) {
     SendMessageW(hwnd, PBM_SETPOS, (WPARAM)value, 0);
   }
 }
+
+void uiProgressBarSetError(uiProgressBar *p, int error) {
+  SendMessageW(p->c.hwnd, PBM_SETSTATE, error ? PBST_ERROR : PBST_NORMAL, 0);
+}
