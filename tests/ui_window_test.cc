@@ -4,9 +4,11 @@
 #include <gtk/gtk.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -202,6 +204,142 @@ TEST_F(ProgressWindowTest, BarFollowsThePercentAndShowsAboveHundredAsFull) {
         gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(uiControl(bar)->widget)),
         1.0);
   });
+}
+
+// The window's rows that differ between two shots of it.
+std::vector<int> DifferingRows(const std::vector<uint32_t>& a,
+                               const std::vector<uint32_t>& b) {
+  std::vector<int> rows;
+  for (int row = 0; row < kHeight; row++) {
+    for (int col = 0; col < kWidth; col++) {
+      if (a[size_t(row) * kWidth + col] != b[size_t(row) * kWidth + col]) {
+        rows.push_back(row);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
+TEST_F(ProgressWindowTest, StatusTextShowsOnABandAboveTheBarAndGoesAway) {
+  auto shot = [&] { return x_.Grab(kX, kY, kWidth, kHeight); };
+  std::vector<uint32_t> plain;
+  // Settled: two shots in a row alike.
+  ASSERT_TRUE(PumpUntil([&] {
+    std::vector<uint32_t> before = plain;
+    plain = shot();
+    return plain == before;
+  }));
+  EXPECT_EQ(StatusText(window_), "");
+  GtkWidget* label = uiControl(window_.status)->widget;
+  EXPECT_FALSE(gtk_widget_get_visible(label));
+
+  for (const char* text : {"Can't reach the download server. Retrying in 12 s.",
+                           "无法连接到下载服务器，12 秒后重试"}) {
+    SCOPED_TRACE(text);
+    SetStatusText(window_, text);
+    // Read back through the toolkit: the label's own text.
+    EXPECT_EQ(StatusText(window_), text);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label)), text);
+    std::vector<int> rows;
+    PumpUntil([&] { return !(rows = DifferingRows(plain, shot())).empty(); });
+    ASSERT_FALSE(rows.empty());
+    // One band of rows, ending just above the bar, one line high (12 px
+    // font and its padding); the picture above it and the bar unchanged.
+    EXPECT_EQ(rows.back(), kAreaHeight - 1);
+    EXPECT_EQ(rows.back() - rows.front() + 1, int(rows.size()));
+    EXPECT_GE(rows.size(), 14u);
+    EXPECT_LE(rows.size(), 24u);
+    // Every glyph found in a font: Chinese draws with the CJK font.
+    EXPECT_EQ(pango_layout_get_unknown_glyphs_count(
+                  gtk_label_get_layout(GTK_LABEL(label))),
+              0);
+    // Dark band, light text: the band's darkest and lightest pixels.
+    std::vector<uint32_t> now = shot();
+    int darkest = 255, lightest = 0;
+    for (int row = rows.front(); row <= rows.back(); row++) {
+      for (int col = 0; col < kWidth; col++) {
+        int g = (now[size_t(row) * kWidth + col] >> 8) & 0xFF;
+        darkest = std::min(darkest, g);
+        lightest = std::max(lightest, g);
+      }
+    }
+    EXPECT_LT(darkest, 60);
+    EXPECT_GT(lightest, 200);
+
+    SetStatusText(window_, "");
+    EXPECT_EQ(StatusText(window_), "");
+    EXPECT_TRUE(PumpUntil([&] { return shot() == plain; }))
+        << "the window without text differs from the plain window";
+    EXPECT_FALSE(gtk_widget_get_visible(label));
+  }
+}
+
+TEST_F(ProgressWindowTest, LongStatusTextWrapsInsideTheWindow) {
+  const std::string text =
+      "The folder /home/someone/Downloads/a rather long folder name/inner "
+      "cannot be written. Move the program to a folder you can write to.";
+  SetStatusText(window_, text);
+  GtkWidget* label = uiControl(window_.status)->widget;
+  ASSERT_TRUE(PumpUntil([&] {
+    return gtk_widget_get_allocated_height(label) > 1 &&
+           gtk_widget_get_allocated_width(label) == kWidth;
+  }));
+  EXPECT_GT(pango_layout_get_line_count(gtk_label_get_layout(GTK_LABEL(label))),
+            1);
+  EXPECT_LT(gtk_widget_get_allocated_height(label), kAreaHeight);
+  SetStatusText(window_, "");
+}
+
+TEST_F(ProgressWindowTest, BarTakesAndLeavesItsErrorState) {
+  GtkStyleContext* style = window_.bar->With([](uiProgressBar* bar) {
+    return gtk_widget_get_style_context(uiControl(bar)->widget);
+  });
+  EXPECT_FALSE(gtk_style_context_has_class(style, "error"));
+  window_.bar->SetError(true);
+  EXPECT_TRUE(gtk_style_context_has_class(style, "error"));
+  window_.bar->SetError(false);
+  EXPECT_FALSE(gtk_style_context_has_class(style, "error"));
+}
+
+// Answers the first message dialog titled "Corvadelin" that shows up,
+// keeping its text.
+struct DialogAnswerer {
+  std::string text;
+  bool seen = false;
+  int looks = 0;
+
+  static gboolean Look(gpointer data) {
+    auto* self = static_cast<DialogAnswerer*>(data);
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w != nullptr; w = w->next) {
+      if (!GTK_IS_MESSAGE_DIALOG(w->data) ||
+          !gtk_widget_get_mapped(GTK_WIDGET(w->data)))
+        continue;
+      const char* title = gtk_window_get_title(GTK_WINDOW(w->data));
+      if (title == nullptr || std::string(title) != "Corvadelin") continue;
+      gchar* text = nullptr;
+      g_object_get(w->data, "text", &text, nullptr);
+      self->text = text != nullptr ? text : "";
+      g_free(text);
+      self->seen = true;
+      gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_CLOSE);
+    }
+    g_list_free(windows);
+    return self->seen || ++self->looks > 200 ? G_SOURCE_REMOVE
+                                             : G_SOURCE_CONTINUE;
+  }
+};
+
+TEST(ErrorMessageTest, ShowsTheTextAndReturnsWhenDismissed) {
+  Toolkit();
+  DialogAnswerer answerer;
+  g_timeout_add(25, &DialogAnswerer::Look, &answerer);
+  const std::string text =
+      "工作文件夹的路径太长。 The working folder's path is too long.";
+  ShowErrorMessage(text);
+  EXPECT_TRUE(answerer.seen);
+  EXPECT_EQ(answerer.text, text);
 }
 
 TEST_F(ProgressWindowTest, CloseRequestEndsTheLoopAndKeepsTheWindow) {

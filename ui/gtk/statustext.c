@@ -14,16 +14,22 @@ struct uiStatusText {
  * divided by 12 (a 12-pixel font gets 4 pixels above and below). */
 enum { kPadTop = 4, kPadSide = 8 };
 
+/* Faces that have Chinese and narrow Latin letters, then the theme's. */
+static const char kFamilies[] =
+    "\"Noto Sans CJK SC\", \"WenQuanYi Micro Hei\", \"Droid Sans Fallback\", "
+    "sans-serif";
+
 /* The band's colours; a style provider of the label alone, so that the
  * rest of the window keeps the theme's look. */
 static void style_label(GtkWidget *label, int font_pixels) {
-  char css[320];
+  char css[512];
   int pad = font_pixels * kPadTop / 12;
   int side = font_pixels * kPadSide / 12;
   g_snprintf(css, sizeof css,
              "label { background-color: rgba(0, 0, 0, 0.72);"
-             " color: #f2f2f2; font-size: %dpx; padding: %dpx %dpx; }",
-             font_pixels, pad, side);
+             " color: #f2f2f2; font-size: %dpx; font-family: %s; padding: %dpx "
+             "%dpx; }",
+             font_pixels, kFamilies, pad, side);
   GtkCssProvider *provider = gtk_css_provider_new();
   gtk_css_provider_load_from_data(provider, css, -1, NULL);
   GtkStyleContext *style = gtk_widget_get_style_context(label);
