@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # What the program costs while its download is stalled: the whole program
 # (the loopback copy of the tests, talvoro-bootstrap-loopback) with its
-# window up, against bench/stalled_server.py, a TLS server that takes the
-# request and never answers. After IDLE_SETTLE seconds (the window shown,
-# the request sent), over IDLE_SECONDS seconds:
+# window up, against bench/stalled_server.py, a TLS server that answers the
+# HEAD, sends the first MiB of the GET's body and then nothing more (with
+# IDLE_SILENT=1 it answers nothing: the bar is then indeterminate and
+# animates). After IDLE_SETTLE seconds (the window shown, the download
+# under way), over IDLE_SECONDS seconds:
 #   - CPU: utime + stime of the process (/proc/PID/stat), as a share of one
 #     core;
 #   - wake-ups: voluntary + involuntary context switches of all its threads
@@ -62,7 +64,9 @@ if [ ! -f "$pki/localhost.pem" ]; then
 fi
 
 start_server() {
-  "$root/bench/stalled_server.py" "$1" "$pki/localhost.pem" \
+  local silent=()
+  [ "${IDLE_SILENT:-0}" = 1 ] && silent=(--silent)
+  "$root/bench/stalled_server.py" "${silent[@]}" "$1" "$pki/localhost.pem" \
     "$pki/localhost.key" > "$run/server.out" &
   server_pid=$!
   local i
@@ -91,29 +95,34 @@ switches() {
     awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { n += $2 } END { print n }'
 }
 
-# measure NAME PID...: samples each PID over `seconds` and prints a line
-# per PID: CPU % of one core and wake-ups per second.
+# measure NAME PID [NAME PID]...: samples each PID over `seconds` and
+# prints a line for each: CPU % of one core and wake-ups per second,
+# against the targets (at most 0.5 % and 20 wake-ups a second) for the
+# first.
 measure() {
-  local name=$1 pid
-  shift
-  declare -A t0 s0
-  for pid in "$@"; do t0[$pid]=$(ticks "$pid"); s0[$pid]=$(switches "$pid"); done
+  local -a names pids
+  while [ $# -ge 2 ]; do names+=("$1"); pids+=("$2"); shift 2; done
+  local i t0=() s0=()
+  for i in "${!pids[@]}"; do
+    t0[i]=$(ticks "${pids[i]}")
+    s0[i]=$(switches "${pids[i]}")
+  done
   sleep "$seconds"
   local hz
   hz=$(getconf CLK_TCK)
-  for pid in "$@"; do
-    local t1 s1 what
-    t1=$(ticks "$pid")
-    s1=$(switches "$pid")
-    what=$name
-    [ "$pid" != "$1" ] && what="  $(tr '\0' ' ' < "/proc/$pid/cmdline" | cut -c1-40)"
-    awk -v n="$what" -v dt=$((t1 - t0[$pid])) -v ds=$((s1 - s0[$pid])) \
-      -v hz="$hz" -v s="$seconds" \
-      'BEGIN { printf "  %-34s %6.2f %% of a core  %7.1f wake-ups/s\n", n, 100 * dt / hz / s, ds / s }'
+  for i in "${!pids[@]}"; do
+    awk -v n="${names[i]}" -v dt=$(($(ticks "${pids[i]}") - t0[i])) \
+      -v ds=$(($(switches "${pids[i]}") - s0[i])) -v hz="$hz" -v s="$seconds" \
+      -v judge=$((i == 0)) 'BEGIN {
+        cpu = 100 * dt / hz / s; wakes = ds / s
+        verdict = judge ? (cpu <= 0.5 && wakes <= 20 ? "  met" : "  not met") : ""
+        printf "  %-32s %5.2f %% of a core %7.1f wake-ups/s%s\n", n, cpu, wakes, verdict
+      }'
   done
 }
 
 echo "A stalled download: the program over ${seconds} s, ${settle} s after its start"
+echo "(targets: at most 0.5 % of a core and 20 wake-ups a second)"
 
 if [ -x "$linux_build/talvoro-bootstrap-loopback" ]; then
   Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp \
@@ -128,6 +137,7 @@ if [ -x "$linux_build/talvoro-bootstrap-loopback" ]; then
   program_pid=$!
   sleep "$settle"
   measure "Linux talvoro-bootstrap" "$program_pid"
+  tail -n1 "$run/linux.out" | sed 's/^/    its last line: /'
   stop
   kill "$xvfb_pid" 2>/dev/null || true
   wait "$xvfb_pid" 2>/dev/null || true
@@ -151,8 +161,12 @@ if [ -f "$win_build/talvoro-bootstrap-loopback.exe" ] && command -v wine >/dev/n
   program_pid=$!
   sleep "$settle"
   # `wine` became the program's process; the prefix's wineserver serves it.
-  server=$(cat "$WINEPREFIX/talvoro-wineserver.pid" 2>/dev/null || true)
-  measure "Windows talvoro-bootstrap.exe" "$program_pid" ${server:+"$server"}
+  # (The file holds the PID and its start time.)
+  server=""
+  read -r server _ < "$WINEPREFIX/talvoro-wineserver.pid" || true
+  measure "Windows talvoro-bootstrap.exe" "$program_pid" \
+    ${server:+"  its wineserver" "$server"}
+  tail -n1 "$run/windows.out" | sed 's/^/    its last line: /'
   stop
 else
   echo "  Windows: skipped (no $win_build/talvoro-bootstrap-loopback.exe or no Wine)"
