@@ -22,12 +22,16 @@
 #
 # The builds (default build/ and build-win/) must have built
 # talvoro-bootstrap-loopback; a missing one is skipped. Environment:
-# IDLE_SECONDS (default 10), IDLE_SETTLE (default 5).
+# IDLE_SECONDS (default 30), IDLE_SETTLE (default 5); IDLE_LINUX_EXE and
+# IDLE_WIN_EXE name another copy of the program to run (of the same test
+# port; the Windows one in WINDOWS_BUILD's prefix), e.g. an older build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux_build=$(realpath -m "${1:-$root/build}")
 win_build=$(realpath -m "${2:-$root/build-win}")
-seconds=${IDLE_SECONDS:-10}
+linux_exe=$(realpath -m "${IDLE_LINUX_EXE:-$linux_build/talvoro-bootstrap-loopback}")
+win_exe=$(realpath -m "${IDLE_WIN_EXE:-$win_build/talvoro-bootstrap-loopback.exe}")
+seconds=${IDLE_SECONDS:-30}
 settle=${IDLE_SETTLE:-5}
 
 if [ "${IDLE_NETNS:-}" != inside ] && unshare -n -m true 2>/dev/null; then
@@ -124,7 +128,7 @@ measure() {
 echo "A stalled download: the program over ${seconds} s, ${settle} s after its start"
 echo "(targets: at most 0.5 % of a core and 20 wake-ups a second)"
 
-if [ -x "$linux_build/talvoro-bootstrap-loopback" ]; then
+if [ -x "$linux_exe" ]; then
   Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp \
     > "$run/display" 2>/dev/null &
   xvfb_pid=$!
@@ -132,7 +136,7 @@ if [ -x "$linux_build/talvoro-bootstrap-loopback" ]; then
   start_server "$(port_of "$linux_build")"
   mkdir -p "$run/linux"
   (cd "$run/linux" && DISPLAY=":$(head -n1 "$run/display")" \
-    SSL_CERT_FILE=$pki/ca.pem exec "$linux_build/talvoro-bootstrap-loopback" \
+    SSL_CERT_FILE=$pki/ca.pem exec "$linux_exe" \
     > "$run/linux.out" 2>&1) &
   program_pid=$!
   sleep "$settle"
@@ -143,10 +147,10 @@ if [ -x "$linux_build/talvoro-bootstrap-loopback" ]; then
   wait "$xvfb_pid" 2>/dev/null || true
   xvfb_pid=""
 else
-  echo "  Linux: skipped (no $linux_build/talvoro-bootstrap-loopback)"
+  echo "  Linux: skipped (no $linux_exe)"
 fi
 
-if [ -f "$win_build/talvoro-bootstrap-loopback.exe" ] && command -v wine >/dev/null; then
+if [ -f "$win_exe" ] && command -v wine >/dev/null; then
   # A wineserver of an earlier run would serve another network namespace.
   "$root/tests/win/wine-prefix.sh" down "$win_build" >/dev/null
   "$root/tests/win/wine-prefix.sh" up "$win_build" >/dev/null
@@ -156,7 +160,7 @@ if [ -f "$win_build/talvoro-bootstrap-loopback.exe" ] && command -v wine >/dev/n
   export DISPLAY
   start_server "$(port_of "$win_build")"
   mkdir -p "$run/windows"
-  (cd "$run/windows" && exec wine "$win_build/talvoro-bootstrap-loopback.exe" \
+  (cd "$run/windows" && exec wine "$win_exe" \
     < /dev/null > "$run/windows.out" 2>&1) &
   program_pid=$!
   sleep "$settle"
@@ -169,5 +173,5 @@ if [ -f "$win_build/talvoro-bootstrap-loopback.exe" ] && command -v wine >/dev/n
   tail -n1 "$run/windows.out" | sed 's/^/    its last line: /'
   stop
 else
-  echo "  Windows: skipped (no $win_build/talvoro-bootstrap-loopback.exe or no Wine)"
+  echo "  Windows: skipped (no $win_exe or no Wine)"
 fi

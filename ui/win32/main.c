@@ -120,10 +120,11 @@ void uiQuit(void) { quit_requested = 1; }
 
 int uiMainStepTimeout(int milliseconds) {
   if (quit_requested) return 0;
-  MSG msg;
-  if (!PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE) && milliseconds > 0) {
+  if (milliseconds > 0) {
     /* Sleeps until input or a posted or sent message arrives (a wake is a
-     * posted message), or the time is up. */
+     * posted message), or the time is up; returns at once when the queue
+     * already holds one. One call: under Wine each is a round trip to the
+     * wineserver. */
     MsgWaitForMultipleObjectsEx(0, NULL, (DWORD)milliseconds, QS_ALLINPUT,
                                 MWMO_INPUTAVAILABLE);
   }
