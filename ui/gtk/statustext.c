@@ -83,6 +83,8 @@ uiStatusText *uiNewStatusText(uiArea *over, int font_pixels) {
 }
 
 void uiStatusTextSetText(uiStatusText *s, const char *text) {
+  /* The same text again changes nothing: no new layout, no redraw. */
+  if (strcmp(gtk_label_get_text(s->label), text) == 0) return;
   gtk_label_set_text(s->label, text);
   gtk_widget_set_visible(GTK_WIDGET(s->label), text[0] != '\0');
 }

@@ -2,6 +2,7 @@
  * bottom edge. It keeps the Static class (screen readers read its window
  * text as a static text) and paints itself: light text on a dark band. */
 #include <stdlib.h>
+#include <wchar.h>
 
 #include "uipriv.h"
 
@@ -181,6 +182,15 @@ uiStatusText *uiNewStatusText(uiArea *over, int font_pixels) {
 
 void uiStatusTextSetText(uiStatusText *s, const char *text) {
   WCHAR *wtext = uipriv_to_utf16(text);
+  WCHAR *shown = text_of(s->c.hwnd);
+  /* The same text again changes nothing (the caller may set it on every
+   * tick): no layout, no repaint. */
+  int same = wcscmp(wtext, shown) == 0;
+  free(shown);
+  if (same) {
+    free(wtext);
+    return;
+  }
   SetWindowTextW(s->c.hwnd, wtext);
   free(wtext);
   uipriv_status_text_layout(s);
