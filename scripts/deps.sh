@@ -15,6 +15,8 @@ linux_packages=(
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
   liblzma-dev python3 clang-format util-linux
   iproute2 tinyproxy
+  # Chinese text in the window's status line under Xvfb
+  fonts-wqy-microhei
   # fuzzing (libFuzzer) and the ThreadSanitizer build
   clang libclang-rt-14-dev
 )
@@ -25,6 +27,8 @@ windows_packages=(
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
   util-linux clang-format tinyproxy
+  # Chinese text in the window's status line (Wine sees fontconfig's fonts)
+  fonts-wqy-microhei
   # signed test launchers
   osslsigncode
 )

@@ -126,8 +126,7 @@ bool PumpUntil(const std::function<bool()>& done,
   uiMainSteps();
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return done();
-    for (int i = 0; i < 5; i++) uiMainStep(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    uiMainStepTimeout(5);
   }
   return true;
 }

@@ -36,9 +36,9 @@ class XvfbEnvironment : public ::testing::Environment {
   std::string display_;  // the display number, once Xvfb reported it
 };
 
-// Starts stepping (uiMainSteps) and handles the toolkit's pending messages
-// with uiMainStep(0) until `done`
-// returns true or `timeout` passes. Returns the last value of `done`.
+// Starts stepping (uiMainSteps) and handles the toolkit's messages, waiting
+// up to 5 ms at a time for them, until `done` returns true or `timeout`
+// passes. Returns the last value of `done`.
 bool PumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/gtk/uipriv.h"
@@ -271,6 +273,53 @@ TEST(AreaBridgeTest, DefaultsIgnoreTheMouseAndHandleEveryKey) {
   uiAreaKeyEvent ke{'a', 0, 0, 0, 0};
   EXPECT_EQ(ah->KeyEvent(ah, nullptr, &ke), 1);
   EXPECT_EQ(handler->draws, 0);
+}
+
+TEST(ToolkitTest, StatusTextIsDestroyedWithItsArea) {
+  Result<UI> ui = StartToolkit();
+  ASSERT_TRUE(ui.ok()) << ui.error().message;
+  uiArea* area = NewArea(*ui, std::make_unique<DrawOnly>());
+  uiStatusText* status = uiNewStatusText(area, 12);
+  uiStatusTextSetText(status, "Proxy \xE4\xBB\xA3\xE7\x90\x86");
+  char* text = uiStatusTextText(status);
+  EXPECT_STREQ(text, "Proxy \xE4\xBB\xA3\xE7\x90\x86");
+  uiFreeText(text);
+  bool destroyed = false;
+  g_signal_connect_swapped(uiControl(status)->widget, "destroy",
+                           G_CALLBACK(+[](bool* flag) { *flag = true; }),
+                           &destroyed);
+  uiWindow* window = NewWindow(*ui, "with status", 120, 80, false);
+  uiWindowSetChild(window, uiControl(area));
+  uiWindowSetChild(window, nullptr);
+  uiControlDestroy(uiControl(area));
+  EXPECT_TRUE(destroyed);
+}
+
+TEST(ToolkitTest, WaitingStepEndsOnAWakeFromAnotherThread) {
+  Result<UI> ui = StartToolkit();
+  ASSERT_TRUE(ui.ok()) << ui.error().message;
+  uiMainSteps();
+  for (int i = 0; i < 1000 && g_main_context_pending(nullptr); i++)
+    uiMainStepTimeout(0);
+  // Without a wake the step waits its whole time.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(uiMainStepTimeout(100), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(95));
+  start = std::chrono::steady_clock::now();
+  std::thread waker([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uiWakeMain();
+  });
+  EXPECT_EQ(uiMainStepTimeout(20'000), 1);
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  // A quit ends a step before it waits.
+  uiQuit();
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(uiMainStepTimeout(20'000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  uiMainSteps();
 }
 
 TEST(PoisonMutexDeathTest, LockAfterAHolderThrewIsFatal) {

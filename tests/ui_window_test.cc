@@ -2,10 +2,14 @@
 // program's reaction to a close request.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/gtk/uipriv.h"
@@ -202,19 +206,170 @@ TEST_F(ProgressWindowTest, BarFollowsThePercentAndShowsAboveHundredAsFull) {
   });
 }
 
+// The window's rows that differ between two shots of it.
+std::vector<int> DifferingRows(const std::vector<uint32_t>& a,
+                               const std::vector<uint32_t>& b) {
+  std::vector<int> rows;
+  for (int row = 0; row < kHeight; row++) {
+    for (int col = 0; col < kWidth; col++) {
+      if (a[size_t(row) * kWidth + col] != b[size_t(row) * kWidth + col]) {
+        rows.push_back(row);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
+TEST_F(ProgressWindowTest, StatusTextShowsOnABandAboveTheBarAndGoesAway) {
+  auto shot = [&] { return x_.Grab(kX, kY, kWidth, kHeight); };
+  std::vector<uint32_t> plain;
+  // Settled: two shots in a row alike.
+  ASSERT_TRUE(PumpUntil([&] {
+    std::vector<uint32_t> before = plain;
+    plain = shot();
+    return plain == before;
+  }));
+  EXPECT_EQ(StatusText(window_), "");
+  GtkWidget* label = uiControl(window_.status)->widget;
+  EXPECT_FALSE(gtk_widget_get_visible(label));
+
+  for (const char* text : {"Can't reach the download server. Retrying in 12 s.",
+                           "无法连接到下载服务器，12 秒后重试"}) {
+    SCOPED_TRACE(text);
+    SetStatusText(window_, text);
+    // Read back through the toolkit: the label's own text.
+    EXPECT_EQ(StatusText(window_), text);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label)), text);
+    std::vector<int> rows;
+    PumpUntil([&] { return !(rows = DifferingRows(plain, shot())).empty(); });
+    ASSERT_FALSE(rows.empty());
+    // One band of rows, ending just above the bar, one line high (12 px
+    // font and its padding); the picture above it and the bar unchanged.
+    EXPECT_EQ(rows.back(), kAreaHeight - 1);
+    EXPECT_EQ(rows.back() - rows.front() + 1, int(rows.size()));
+    EXPECT_GE(rows.size(), 14u);
+    EXPECT_LE(rows.size(), 24u);
+    // Every glyph found in a font: Chinese draws with the CJK font.
+    EXPECT_EQ(pango_layout_get_unknown_glyphs_count(
+                  gtk_label_get_layout(GTK_LABEL(label))),
+              0);
+    // Dark band, light text: the band's darkest and lightest pixels.
+    std::vector<uint32_t> now = shot();
+    int darkest = 255, lightest = 0;
+    for (int row = rows.front(); row <= rows.back(); row++) {
+      for (int col = 0; col < kWidth; col++) {
+        int g = (now[size_t(row) * kWidth + col] >> 8) & 0xFF;
+        darkest = std::min(darkest, g);
+        lightest = std::max(lightest, g);
+      }
+    }
+    EXPECT_LT(darkest, 60);
+    EXPECT_GT(lightest, 200);
+
+    SetStatusText(window_, "");
+    EXPECT_EQ(StatusText(window_), "");
+    EXPECT_TRUE(PumpUntil([&] { return shot() == plain; }))
+        << "the window without text differs from the plain window";
+    EXPECT_FALSE(gtk_widget_get_visible(label));
+  }
+}
+
+TEST_F(ProgressWindowTest, LongStatusTextWrapsInsideTheWindow) {
+  const std::string text =
+      "The folder /home/someone/Downloads/a rather long folder name/inner "
+      "cannot be written. Move the program to a folder you can write to.";
+  SetStatusText(window_, text);
+  GtkWidget* label = uiControl(window_.status)->widget;
+  ASSERT_TRUE(PumpUntil([&] {
+    return gtk_widget_get_allocated_height(label) > 1 &&
+           gtk_widget_get_allocated_width(label) == kWidth;
+  }));
+  EXPECT_GT(pango_layout_get_line_count(gtk_label_get_layout(GTK_LABEL(label))),
+            1);
+  EXPECT_LT(gtk_widget_get_allocated_height(label), kAreaHeight);
+  SetStatusText(window_, "");
+}
+
+TEST_F(ProgressWindowTest, BarTakesAndLeavesItsErrorState) {
+  GtkStyleContext* style = window_.bar->With([](uiProgressBar* bar) {
+    return gtk_widget_get_style_context(uiControl(bar)->widget);
+  });
+  EXPECT_FALSE(gtk_style_context_has_class(style, "error"));
+  window_.bar->SetError(true);
+  EXPECT_TRUE(gtk_style_context_has_class(style, "error"));
+  window_.bar->SetError(false);
+  EXPECT_FALSE(gtk_style_context_has_class(style, "error"));
+}
+
+// Answers the first message dialog titled "Corvadelin" that shows up,
+// keeping its text.
+struct DialogAnswerer {
+  std::string text;
+  bool seen = false;
+  int looks = 0;
+
+  static gboolean Look(gpointer data) {
+    auto* self = static_cast<DialogAnswerer*>(data);
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w != nullptr; w = w->next) {
+      if (!GTK_IS_MESSAGE_DIALOG(w->data) ||
+          !gtk_widget_get_mapped(GTK_WIDGET(w->data)))
+        continue;
+      const char* title = gtk_window_get_title(GTK_WINDOW(w->data));
+      if (title == nullptr || std::string(title) != "Corvadelin") continue;
+      gchar* text = nullptr;
+      g_object_get(w->data, "text", &text, nullptr);
+      self->text = text != nullptr ? text : "";
+      g_free(text);
+      self->seen = true;
+      gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_CLOSE);
+    }
+    g_list_free(windows);
+    return self->seen || ++self->looks > 200 ? G_SOURCE_REMOVE
+                                             : G_SOURCE_CONTINUE;
+  }
+};
+
+TEST(ErrorMessageTest, ShowsTheTextAndReturnsWhenDismissed) {
+  Toolkit();
+  DialogAnswerer answerer;
+  g_timeout_add(25, &DialogAnswerer::Look, &answerer);
+  const std::string text =
+      "工作文件夹的路径太长。 The working folder's path is too long.";
+  ShowErrorMessage(text);
+  EXPECT_TRUE(answerer.seen);
+  EXPECT_EQ(answerer.text, text);
+}
+
 TEST_F(ProgressWindowTest, CloseRequestEndsTheLoopAndKeepsTheWindow) {
   talvoro::testing::XWindowId w = x_.FindWindow("Corvadelin");
   int ticks = 0;
   RunMessageLoop([&] {
     if (++ticks == 1) x_.RequestClose(w);
-    if (ticks > 250) {  // about 5 s: the request was lost
+    if (ticks > 150) {  // about 5 s: the request was lost
       ADD_FAILURE() << "close request not seen";
       uiQuit();
     }
+    return kTickInterval;
   });
-  EXPECT_LT(ticks, 250);
+  EXPECT_LT(ticks, 150);
   // The closing handler leaves the window to the program.
   EXPECT_EQ(x_.FindWindow("Corvadelin"), w);
+}
+
+TEST_F(ProgressWindowTest, CloseRequestEndsAWaitForMessages) {
+  // Without a close the wait lasts its whole time.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(HandleMessagesFor(milliseconds(150)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(150));
+
+  uiMainSteps();
+  x_.RequestClose(x_.FindWindow("Corvadelin"));
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(HandleMessagesFor(std::chrono::seconds(10)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(x_.FindWindow("Corvadelin"), 0u);
 }
 
 TEST(MessageLoopTest, NoTickRunsAfterTheQuitIsSeen) {
@@ -223,64 +378,93 @@ TEST(MessageLoopTest, NoTickRunsAfterTheQuitIsSeen) {
   RunMessageLoop([&] {
     ticks++;
     uiQuit();
+    return milliseconds(0);
   });
   EXPECT_EQ(ticks, 1);
 }
 
-// A clock that plays a script of times, one per read, and asks the loop to
-// end when the script is over.
-class ScriptedClock {
- public:
-  explicit ScriptedClock(std::vector<std::chrono::microseconds> times)
-      : times_(std::move(times)) {}
-  std::chrono::system_clock::time_point operator()() {
-    if (next_ == times_.size()) {
-      uiQuit();
-      return At(times_.back());
+using Clock = std::chrono::steady_clock;
+
+// Runs the loop; `tick(n)` is the n-th tick (from 0) and returns the wait
+// before the next, or a negative value to end the loop. Returns the times
+// at which the ticks began.
+std::vector<Clock::time_point> TickTimes(
+    const std::function<milliseconds(size_t)>& tick) {
+  std::vector<Clock::time_point> times;
+  RunMessageLoop([&] {
+    times.push_back(Clock::now());
+    milliseconds wait = tick(times.size() - 1);
+    if (wait.count() < 0 || times.size() > 200) uiQuit();
+    return wait;
+  });
+  return times;
+}
+
+TEST(MessageLoopTest, TicksAtTheWaitTheTickAskedForAndNotBefore) {
+  Toolkit();
+  const std::vector<milliseconds> waits = {milliseconds(300), milliseconds(120),
+                                           milliseconds(0), milliseconds(-1)};
+  std::vector<Clock::time_point> times =
+      TickTimes([&](size_t n) { return waits[n]; });
+  ASSERT_EQ(times.size(), 4u);
+  EXPECT_GE(times[1] - times[0], milliseconds(300));
+  EXPECT_LT(times[1] - times[0], milliseconds(1300));
+  EXPECT_GE(times[2] - times[1], milliseconds(120));
+  EXPECT_LT(times[2] - times[1], milliseconds(1120));
+  // A tick that asks for no wait still gets the shortest interval.
+  EXPECT_GE(times[3] - times[2], kTickInterval);
+}
+
+TEST(MessageLoopTest, WakeBringsTheNextTickForwardOncePerBurst) {
+  Toolkit();
+  std::thread waker;
+  std::vector<Clock::time_point> times = TickTimes([&](size_t n) {
+    if (n == 0) {
+      // A burst of wakes from another thread, 200 ms into a 20 s wait.
+      waker = std::thread([] {
+        std::this_thread::sleep_for(milliseconds(200));
+        for (int i = 0; i < 1000; i++) WakeMessageLoop();
+      });
+      return milliseconds(20'000);
     }
-    return At(times_[next_++]);
-  }
-  size_t reads() const { return next_; }
-
- private:
-  static std::chrono::system_clock::time_point At(std::chrono::microseconds t) {
-    return std::chrono::system_clock::time_point(std::chrono::hours(1) + t);
-  }
-  std::vector<std::chrono::microseconds> times_;
-  size_t next_ = 0;
-};
-
-std::vector<size_t> TicksAt(ScriptedClock& clock) {
-  std::vector<size_t> ticks;  // clock reads done when each tick ran
-  RunMessageLoop([&] { ticks.push_back(clock.reads()); },
-                 [&] { return clock(); });
-  return ticks;
+    if (n == 1) return milliseconds(400);
+    return milliseconds(-1);
+  });
+  waker.join();
+  // The burst made one early tick, then the loop waited again.
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_GE(times[1] - times[0], milliseconds(200));
+  EXPECT_LT(times[1] - times[0], milliseconds(10'000));
+  EXPECT_GE(times[2] - times[1], milliseconds(400));
 }
 
-TEST(MessageLoopTest, TicksOnceSixteenWholeMillisecondsHavePassed) {
+TEST(MessageLoopTest, WakeSoonAfterATickWaitsForTheShortestInterval) {
   Toolkit();
-  using us = std::chrono::microseconds;
-  ScriptedClock clock({
-      us(0),                   // start
-      us(15'999),              // 15 whole ms: no tick
-      us(16'000), us(16'500),  // tick; the interval restarts at 16.5
-      us(32'000),              // 15.5 ms: no tick
-      us(32'500), us(33'000),  // tick
+  std::vector<Clock::time_point> times = TickTimes([&](size_t n) {
+    if (n == 0) {
+      WakeMessageLoop();
+      return milliseconds(20'000);
+    }
+    return milliseconds(-1);
   });
-  EXPECT_EQ(TicksAt(clock), (std::vector<size_t>{3, 6}));
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_GE(times[1] - times[0], kTickInterval);
+  EXPECT_LT(times[1] - times[0], milliseconds(10'000));
 }
 
-TEST(MessageLoopTest, ClockGoingBackRestartsTheInterval) {
+TEST(MessageLoopTest, WaitsWithoutWakingUp) {
   Toolkit();
-  using us = std::chrono::microseconds;
-  ScriptedClock clock({
-      us(1'000'000),             // start
-      us(1'010'000),             // 10 ms: no tick
-      us(500'000),               // back by half a second: restart from here
-      us(515'000),               // 15 ms: no tick
-      us(516'000), us(516'000),  // tick
-  });
-  EXPECT_EQ(TicksAt(clock), (std::vector<size_t>{5}));
+  // 1.5 s of an idle loop: a loop that polled would switch hundreds of
+  // times; a waiting one only for its two ticks and stray messages.
+  rusage before{}, after{};
+  getrusage(RUSAGE_THREAD, &before);
+  std::vector<Clock::time_point> times = TickTimes(
+      [&](size_t n) { return n == 0 ? milliseconds(1500) : milliseconds(-1); });
+  getrusage(RUSAGE_THREAD, &after);
+  ASSERT_EQ(times.size(), 2u);
+  const long switches =
+      (after.ru_nvcsw - before.ru_nvcsw) + (after.ru_nivcsw - before.ru_nivcsw);
+  EXPECT_LT(switches, 30) << "context switches in 1.5 s";
 }
 
 }  // namespace

@@ -269,6 +269,7 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   PollState poll;
   ui::RunMessageLoop([&] {
     PollStep(*run.status, poll, actions, std::chrono::steady_clock::now());
+    return ui::kTickInterval;
   });
 
   // The window was closed. A download still running ends with the process;

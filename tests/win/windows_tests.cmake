@@ -20,8 +20,10 @@ set(win_dir ${CMAKE_CURRENT_LIST_DIR})
 # talvoro-win-close-window.exe TITLE [IMAGE]: posts WM_CLOSE (as Alt+F4).
 # talvoro-win-test-launcher.exe: the published launcher of the tests.
 # talvoro-win-trust-ca.exe CA.pem: trusts the test CA inside the prefix.
+# talvoro-win-window-text.exe TITLE [IMAGE]: prints the window's status text
+# (its STATIC control's, through WM_GETTEXT).
 # GUI programs, so that Wine opens no console for them.
-foreach(tool close_window test_launcher trust_ca)
+foreach(tool close_window test_launcher trust_ca window_text)
   string(REPLACE "_" "-" name "talvoro-win-${tool}")
   add_executable(${name} WIN32 ${win_dir}/${tool}.c)
   target_compile_options(${name} PRIVATE -municode)

@@ -1,11 +1,14 @@
 /* uiArea: a GtkDrawingArea that forwards drawing, mouse and key events to
- * a uiAreaHandler. */
+ * a uiAreaHandler, inside a GtkOverlay that can lay a status text over it
+ * (statustext.c). */
 #include <stdlib.h>
 
 #include "uipriv.h"
 
 struct uiArea {
-  uiControl c;
+  uiControl c; /* widget: the GtkOverlay */
+  GtkWidget *drawing;
+  uiStatusText *status; /* or NULL */
   uiAreaHandler *ah;
   uint64_t held; /* mouse buttons 1 to 64 currently down */
 };
@@ -161,11 +164,32 @@ static gboolean on_key(GtkWidget *widget, GdkEventKey *e, gpointer data) {
   return a->ah->KeyEvent(a->ah, a, &ke) ? GDK_EVENT_STOP : GDK_EVENT_PROPAGATE;
 }
 
+static void area_destroy_children(uiControl *c) {
+  uiArea *a = (uiArea *)c;
+  if (a->status != NULL) {
+    uiControl *status = uiControl(a->status);
+    a->status = NULL;
+    uipriv_control_set_parent(status, NULL);
+    uiControlDestroy(status);
+  }
+}
+
+GtkOverlay *uipriv_area_overlay(uiArea *a, uiStatusText *status) {
+  if (a->status != NULL)
+    uipriv_user_bug("A uiArea can hold only one uiStatusText.");
+  a->status = status;
+  return GTK_OVERLAY(a->c.widget);
+}
+
 uiArea *uiNewArea(uiAreaHandler *ah) {
   uiArea *a = calloc(1, sizeof *a);
   if (a == NULL) abort();
+  GtkWidget *overlay = gtk_overlay_new();
+  uipriv_control_init(uiControl(a), overlay, area_destroy_children);
   GtkWidget *widget = gtk_drawing_area_new();
-  uipriv_control_init(uiControl(a), widget, NULL);
+  a->drawing = widget;
+  gtk_container_add(GTK_CONTAINER(overlay), widget);
+  gtk_widget_show(widget);
   a->ah = ah;
   gtk_widget_set_can_focus(widget, TRUE);
   gtk_widget_add_events(widget,

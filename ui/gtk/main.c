@@ -66,6 +66,33 @@ int uiMainStep(int wait) {
 
 void uiQuit(void) { quit_requested = TRUE; }
 
+static gboolean on_step_timeout(gpointer data) {
+  *(gboolean *)data = TRUE;
+  return G_SOURCE_REMOVE;
+}
+
+int uiMainStepTimeout(int milliseconds) {
+  if (quit_requested) return 0;
+  if (milliseconds <= 0) {
+    g_main_context_iteration(NULL, FALSE);
+    return quit_requested ? 0 : 1;
+  }
+  /* One blocking iteration: it returns after dispatching what became
+   * ready, the timer included, or after a wake-up of the context. */
+  gboolean fired = FALSE;
+  GSource *timer = g_timeout_source_new((guint)milliseconds);
+  g_source_set_callback(timer, on_step_timeout, &fired, NULL);
+  g_source_attach(timer, NULL);
+  g_main_context_iteration(NULL, TRUE);
+  if (!fired) g_source_destroy(timer);
+  g_source_unref(timer);
+  return quit_requested ? 0 : 1;
+}
+
+void uiWakeMain(void) { g_main_context_wakeup(NULL); }
+
+void uiFreeText(char *text) { g_free(text); }
+
 void uipriv_user_bug(const char *format, ...) {
   va_list ap;
   va_start(ap, format);

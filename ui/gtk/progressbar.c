@@ -26,3 +26,11 @@ void uiProgressBarSetValue(uiProgressBar *p, int value) {
     uipriv_user_bug("Value %d is out of range for uiProgressBars.", value);
   gtk_progress_bar_set_fraction(p->bar, (gdouble)value / 100);
 }
+
+void uiProgressBarSetError(uiProgressBar *p, int error) {
+  GtkStyleContext *style = gtk_widget_get_style_context(GTK_WIDGET(p->bar));
+  if (error)
+    gtk_style_context_add_class(style, "error");
+  else
+    gtk_style_context_remove_class(style, "error");
+}

@@ -26,6 +26,9 @@ void uipriv_control_init(uiControl *c, GtkWidget *widget,
 /* Detaches child from its parent so that the parent's owner can destroy
  * it. */
 void uipriv_control_set_parent(uiControl *c, uiControl *parent);
+/* Hands the area's overlay to the status text laid over it; the area then
+ * owns `status` (destroys it with itself). */
+GtkOverlay *uipriv_area_overlay(uiArea *a, uiStatusText *status);
 /* Reports a caller's bug on stderr and aborts. */
 void uipriv_user_bug(const char *format, ...)
     G_GNUC_PRINTF(1, 2) G_GNUC_NORETURN;

@@ -6,7 +6,9 @@
  * backend is linked: the GTK 3 backend in ui/gtk/ on Linux, the Win32 one
  * in ui/win32/ on Windows; CMake links one of the two.
  *
- * Every function must be called on the thread that called uiInit().
+ * Every function must be called on the thread that called uiInit(), except
+ * uiWakeMain(), which any thread may call, and uiMsgBoxError(), which also
+ * works before uiInit().
  */
 #ifndef TALVORO_UI_LIBUI_UI_H_
 #define TALVORO_UI_LIBUI_UI_H_
@@ -42,6 +44,17 @@ int uiMainStep(int wait);
 /* Asks the loop to end; the current or next uiMainStep() returns 0. */
 void uiQuit(void);
 
+/* Like uiMainStep(1), but waits at most `milliseconds` (0: not at all) for
+ * something to handle: returns after one batch of events, after
+ * uiWakeMain(), or once the time is up. Returns 0 once uiQuit() has been
+ * called, 1 otherwise. */
+int uiMainStepTimeout(int milliseconds);
+/* Makes a uiMainStepTimeout() that waits now, or the next one, return
+ * soon. Safe to call from any thread while the toolkit runs. */
+void uiWakeMain(void);
+/* Releases text returned by the backend (uiStatusTextText). */
+void uiFreeText(char *text);
+
 /* ---- Controls --------------------------------------------------------- */
 
 typedef struct uiControl uiControl;
@@ -74,6 +87,15 @@ void uiWindowSetResizeable(uiWindow *w, int resizeable);
 void uiWindowSetPosition(uiWindow *w, int x, int y);
 /* child becomes owned by the window; NULL removes the current child. */
 void uiWindowSetChild(uiWindow *w, uiControl *child);
+
+/* ---- Message box ----------------------------------------------------- */
+
+/* A modal message box with an error icon and one button to dismiss it:
+ * `title` and `description` are UTF-8. Returns when the user dismissed it.
+ * parent may be NULL; works whether or not uiInit() was called (on GTK it
+ * starts GTK if needed). Returns 0 when there is no screen to show it on,
+ * 1 otherwise. */
+int uiMsgBoxError(uiWindow *parent, const char *title, const char *description);
 
 /* ---- Box -------------------------------------------------------------- */
 
@@ -170,6 +192,27 @@ uiProgressBar *uiNewProgressBar(void);
  * caller's bug: "Value %d is out of range for uiProgressBars." on stderr,
  * then abort. */
 void uiProgressBarSetValue(uiProgressBar *p, int value);
+/* error != 0 shows the bar in its error state (Windows: PBST_ERROR; GTK:
+ * the style class "error"), 0 in its normal one. */
+void uiProgressBarSetError(uiProgressBar *p, int error);
+
+/* ---- Status text ------------------------------------------------------ */
+
+typedef struct uiStatusText uiStatusText;
+#define uiStatusText(this) ((uiStatusText *)(this))
+
+/* One line of text laid over the bottom of `over`, light on a dark band
+ * as wide as the area, drawn with a font `font_pixels` high (one that has
+ * Chinese where the system has one). A real text control, which screen
+ * readers read: a STATIC window on Windows, a GtkLabel on GTK. Hidden while
+ * its text is empty, as it starts. The area owns it: it is destroyed with
+ * the area. */
+uiStatusText *uiNewStatusText(uiArea *over, int font_pixels);
+/* Sets the text (NUL-terminated UTF-8, copied); "" hides the band. A text
+ * wider than the area wraps. */
+void uiStatusTextSetText(uiStatusText *s, const char *text);
+/* The text as the toolkit holds it, in UTF-8; release with uiFreeText(). */
+char *uiStatusTextText(uiStatusText *s);
 
 /* ---- Image buffer ----------------------------------------------------- */
 

@@ -1,7 +1,7 @@
 #include "ui/src/progress_window.h"
 
 #include <algorithm>
-#include <thread>
+#include <atomic>
 #include <utility>
 
 #include "ui/src/area_bridge.h"
@@ -79,6 +79,20 @@ RgbaImage OverItsOwnEdges(const RgbaImage& picture) {
   return out;
 }
 
+// Set by WakeMessageLoop until the loop takes it: the calls in between
+// wake the toolkit once.
+std::atomic<bool> wake_requested{false};
+
+// The whole milliseconds from now until `when`, rounded up (0 when past):
+// a wait never ends just before its time and spins.
+int MillisecondsUntil(std::chrono::steady_clock::time_point when) {
+  using namespace std::chrono;
+  const auto left = when - steady_clock::now();
+  if (left <= steady_clock::duration::zero()) return 0;
+  const auto ms = ceil<milliseconds>(left).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, INT32_MAX));
+}
+
 int OnClosing(uiWindow*, void*) {
   uiQuit();
   return 0;
@@ -90,6 +104,10 @@ void ProgressBarSlot::SetPercent(unsigned percent) {
   With([percent](uiProgressBar* bar) {
     uiProgressBarSetValue(bar, static_cast<int>(std::min(percent, kFull)));
   });
+}
+
+void ProgressBarSlot::SetError(bool error) {
+  With([error](uiProgressBar* bar) { uiProgressBarSetError(bar, error); });
 }
 
 WindowPosition PlaceWindow(const DisplayRect& d, int32_t width,
@@ -132,44 +150,66 @@ Result<ProgressWindow> ShowProgressWindow(
       ui, std::make_unique<PicturePainter>(
               std::make_shared<const RgbaImage>(OverItsOwnEdges(*picture))));
   uiBoxAppend(box, uiControl(area), /*stretchy=*/1);
+  const int font = static_cast<int>(
+      (int64_t{kStatusFontPixels} * dpi + kBaseDpi / 2) / kBaseDpi);
+  uiStatusText* status = uiNewStatusText(area, font);
   auto slot = std::make_shared<ProgressBarSlot>(uiNewProgressBar());
   slot->With([box](uiProgressBar* bar) {
     uiBoxAppend(box, uiControl(bar), /*stretchy=*/0);
   });
   uiWindowSetChild(window, uiControl(box));
   uiControlShow(uiControl(window));
-  return ProgressWindow{window, std::move(slot)};
+  return ProgressWindow{window, std::move(slot), status};
 }
 
-void RunMessageLoop(const std::function<void()>& tick, const LoopClock& now) {
-  using std::chrono::duration_cast;
-  using std::chrono::milliseconds;
+void SetStatusText(const ProgressWindow& window, std::string_view text) {
+  // The toolkit takes NUL-terminated text: a zero byte ends it.
+  const std::string line(text.substr(0, text.find('\0')));
+  uiStatusTextSetText(window.status, line.c_str());
+}
+
+std::string StatusText(const ProgressWindow& window) {
+  char* text = uiStatusTextText(window.status);
+  std::string out = text != nullptr ? text : "";
+  uiFreeText(text);
+  return out;
+}
+
+void RunMessageLoop(const std::function<std::chrono::milliseconds()>& tick) {
+  using Clock = std::chrono::steady_clock;
   uiMainSteps();
-  auto last_tick = now();
+  // The first tick comes at once.
+  Clock::time_point last_end = Clock::now() - kTickInterval;
+  Clock::time_point next = Clock::now();
   for (;;) {
-    for (int i = 0; i < kStepsPerPass; i++) {
-      if (uiMainStep(0) == 0) return;
+    if (wake_requested.exchange(false)) {
+      next = std::min(next, last_end + kTickInterval);
     }
-    auto t = now();
-    if (t < last_tick) {
-      last_tick = t;
-    } else if (duration_cast<milliseconds>(t - last_tick) >= kTickInterval) {
-      tick();
-      last_tick = now();
+    if (Clock::now() >= next) {
+      const std::chrono::milliseconds wait = tick();
+      last_end = Clock::now();
+      next = last_end + std::max(wait, kTickInterval);
     }
-    std::this_thread::sleep_for(kLoopPause);
+    if (uiMainStepTimeout(MillisecondsUntil(next)) == 0) return;
   }
+}
+
+void WakeMessageLoop() {
+  if (!wake_requested.exchange(true)) uiWakeMain();
 }
 
 bool HandleMessagesFor(std::chrono::milliseconds duration) {
   const auto end = std::chrono::steady_clock::now() + duration;
-  for (;;) {
-    for (int i = 0; i < kStepsPerPass; i++) {
-      if (uiMainStep(0) == 0) return false;
-    }
-    if (std::chrono::steady_clock::now() >= end) return true;
-    std::this_thread::sleep_for(kLoopPause);
-  }
+  do {
+    if (uiMainStepTimeout(MillisecondsUntil(end)) == 0) return false;
+  } while (std::chrono::steady_clock::now() < end);
+  return true;
+}
+
+void ShowErrorMessage(std::string_view text) {
+  const std::string title(kWindowTitle);
+  const std::string line(text.substr(0, text.find('\0')));
+  uiMsgBoxError(nullptr, title.c_str(), line.c_str());
 }
 
 void HideWindow(uiWindow* window) { uiControlHide(uiControl(window)); }

@@ -3,7 +3,9 @@
 // registry of top-level windows and area callbacks that the teardown
 // destroys.
 //
-// Everything here runs on the thread that started the toolkit.
+// The toolkit is started, used and torn down on the thread that started
+// it. Only UI::alive() may also be asked on other threads: it reads the
+// token's cell under the cell's lock.
 #ifndef TALVORO_UI_SRC_UI_H_
 #define TALVORO_UI_SRC_UI_H_
 
@@ -39,8 +41,8 @@ inline constexpr std::string_view kRegistryInUse =
 // uiUninit() and clears the process-wide initialised flag.
 class UIToken {
  public:
-  // Whether the toolkit behind this token still runs; shared with other
-  // threads through a reader-writer lock.
+  // Whether the toolkit behind this token still runs: written by the
+  // teardown, read by UI::alive() on any thread, under the lock.
   struct AliveCell {
     PoisonMutex<std::shared_mutex> mutex;
     bool alive = true;

@@ -8,6 +8,7 @@
 
 struct uiArea {
   uiControl c;
+  uiStatusText *status; /* laid over the bottom, or NULL */
   uiAreaHandler *ah;
   uint64_t held; /* mouse buttons 1 to 64 currently down */
   int tracking;  /* TrackMouseEvent asked for WM_MOUSELEAVE */
@@ -209,6 +210,9 @@ static LRESULT CALLBACK area_proc(HWND hwnd, UINT msg, WPARAM wparam,
       return 0;
     case WM_ERASEBKGND:
       return 1; /* the paint fills the background itself */
+    case WM_SIZE:
+      if (a->status != NULL) uipriv_status_text_layout(a->status);
+      return 0;
     case WM_MOUSEMOVE:
       on_motion(a, lparam);
       return 0;
@@ -258,13 +262,32 @@ int uipriv_register_area_class(void) {
   return RegisterClassW(&wc) != 0;
 }
 
+static void area_destroy_children(uiControl *c) {
+  uiArea *a = (uiArea *)c;
+  if (a->status != NULL) {
+    uiControl *status = uiControl(a->status);
+    a->status = NULL;
+    uipriv_control_set_parent(status, NULL);
+    uiControlDestroy(status);
+  }
+}
+
+void uipriv_area_set_status(uiArea *a, uiStatusText *status) {
+  if (a->status != NULL)
+    uipriv_user_bug("A uiArea can hold only one uiStatusText.", 0, "");
+  a->status = status;
+  uipriv_control_set_parent(uiControl(status), uiControl(a));
+  uipriv_status_text_layout(status);
+}
+
 uiArea *uiNewArea(uiAreaHandler *ah) {
   uiArea *a = calloc(1, sizeof *a);
   if (a == NULL) abort();
   HWND hwnd = CreateWindowExW(
-      0, UIPRIV_AREA_CLASS, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 0, 0,
+      0, UIPRIV_AREA_CLASS, L"",
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPCHILDREN, 0, 0, 0, 0,
       uipriv_parking_window(), NULL, uipriv_instance, NULL);
-  uipriv_control_init(uiControl(a), hwnd, NULL);
+  uipriv_control_init(uiControl(a), hwnd, area_destroy_children);
   a->ah = ah;
   return a;
 }

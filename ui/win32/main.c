@@ -7,7 +7,9 @@
 
 HINSTANCE uipriv_instance;
 
-static HWND parking;
+/* Written by uiInit() and uiUninit() on the toolkit's thread, read by
+ * uiWakeMain() on any. */
+static HWND volatile parking;
 static int quit_requested;
 static const WCHAR *const registered[] = {
     UIPRIV_WINDOW_CLASS, UIPRIV_CONTAINER_CLASS, UIPRIV_AREA_CLASS};
@@ -136,6 +138,37 @@ int uiMainStep(int wait) {
 }
 
 void uiQuit(void) { quit_requested = 1; }
+
+int uiMainStepTimeout(int milliseconds) {
+  if (quit_requested) return 0;
+  if (milliseconds > 0) {
+    /* Sleeps until input or a posted or sent message arrives (a wake is a
+     * posted message), or the time is up; returns at once when the queue
+     * already holds one. One call: under Wine each is a round trip to the
+     * wineserver. */
+    MsgWaitForMultipleObjectsEx(0, NULL, (DWORD)milliseconds, QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+  }
+  return uiMainStep(0);
+}
+
+void uiWakeMain(void) {
+  HWND target = parking;
+  /* Any message ends the wait; the parking window ignores this one. */
+  if (target != NULL) PostMessageW(target, WM_NULL, 0, 0);
+}
+
+void uiFreeText(char *text) { free(text); }
+
+char *uipriv_to_utf8(const WCHAR *text) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+  if (n <= 0) abort();
+  char *out = malloc((size_t)n);
+  if (out == NULL) abort();
+  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out, n, NULL, NULL) != n)
+    abort();
+  return out;
+}
 
 WCHAR *uipriv_to_utf16(const char *text) {
   int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);

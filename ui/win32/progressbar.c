@@ -6,6 +6,8 @@
 struct uiProgressBar {
   uiControl c;
   int marquee; /* showing the indeterminate animation */
+  int value;   /* the value shown, 0 to 100 (while not marquee) */
+  int error;   /* in its error state */
 };
 
 /* Height of a progress bar in dialog units, as the Windows layout
@@ -63,6 +65,10 @@ void uiProgressBarSetValue(uiProgressBar *p, int value) {
   }
   if (value < 0 || value > 100)
     uipriv_user_bug("Value %", value, " is out of range for uiProgressBars.");
+  /* The same value again changes nothing: no message, no repaint (the
+   * caller may set it on every tick). */
+  if (!p->marquee && value == p->value) return;
+  p->value = value;
   if (p->marquee) set_marquee(p, 0);
   HWND hwnd = p->c.hwnd;
   /* With visual styles the bar glides toward a higher value and would lag
@@ -77,4 +83,10 @@ void uiProgressBarSetValue(uiProgressBar *p, int value) {
     SendMessageW(hwnd, PBM_SETPOS, (WPARAM)value + 1, 0);
     SendMessageW(hwnd, PBM_SETPOS, (WPARAM)value, 0);
   }
+}
+
+void uiProgressBarSetError(uiProgressBar *p, int error) {
+  if ((error != 0) == p->error) return;
+  p->error = error != 0;
+  SendMessageW(p->c.hwnd, PBM_SETSTATE, error ? PBST_ERROR : PBST_NORMAL, 0);
 }

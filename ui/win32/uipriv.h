@@ -71,6 +71,17 @@ uiControl *uipriv_control_of(HWND hwnd);
  * become U+FFFD. Aborts when out of memory. */
 WCHAR *uipriv_to_utf16(const char *text);
 
+/* UTF-16 to malloc'd NUL-terminated UTF-8; unpaired surrogates become
+ * U+FFFD. Aborts when out of memory. */
+char *uipriv_to_utf8(const WCHAR *text);
+
+/* Lays `status` over the bottom of the area and hands it to the area,
+ * which then owns it (destroys it with itself). */
+void uipriv_area_set_status(uiArea *a, uiStatusText *status);
+/* Places the status text along the bottom of its area again (the area
+ * changed size, or the text's height changed). */
+void uipriv_status_text_layout(uiStatusText *s);
+
 /* Reports a caller's bug on stderr: `before`, the decimal `number` when
  * `before` ends in '%' (which is not printed), then `after`; aborts. The
  * backend does without the printf family, whose formatter would make up a
