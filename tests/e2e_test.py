@@ -580,7 +580,7 @@ class EndToEnd(unittest.TestCase):
             "下载成功\n"
             "Setup executable started successfully\n")
         self.assertEqual(run.stderr(), "")
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
     def test_closed_half_way_then_resumed(self):
@@ -634,7 +634,7 @@ class EndToEnd(unittest.TestCase):
         run = self.start()
         self.assert_refused(run, "12345")
         self.assertNotIn("ETag 匹配", run.stdout())
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
     def test_missing_crc_is_never_started(self):
@@ -833,7 +833,7 @@ class EndToEnd(unittest.TestCase):
                       "arrived\n"), 2)
         self.assertNotIn("CRC检查失败", err)
         self.assertGreaterEqual(run.stdout().count("ETag 匹配，继续下载文件\n"), 2)
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
 

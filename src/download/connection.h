@@ -59,10 +59,14 @@ struct ConnectOptions {
   // A connection opened ahead, taken by the first OpenSecureStream for its
   // address instead of a new one (empty: none).
   std::shared_ptr<ConnectionAhead> ahead = nullptr;
-  // Whether the GET's connection is opened while a HEAD is answered
+  // Whether the GET's connection is opened together with each HEAD's
   // (HeadInfo::next), to be closed unused after a redirect or an error;
   // otherwise each request opens its connection when it is sent.
   bool open_next_ahead = false;
+  // The GET's connection, opened ahead (with `ahead`) by the caller: the
+  // first HEAD to its address hands it on as HeadInfo::next instead of
+  // opening one (empty: none).
+  std::shared_ptr<ConnectionAhead> next_ahead = nullptr;
   // Where the engine's lines and details go (null: ConsoleReporter()). Not
   // owned; must outlive the download.
   Reporter* reporter = nullptr;

@@ -16,6 +16,7 @@ std::shared_ptr<ConnectionAhead> ConnectionAhead::Open(ParsedUrl url,
                                                        ConnectOptions options) {
   std::shared_ptr<ConnectionAhead> ahead(new ConnectionAhead(std::move(url)));
   options.ahead = nullptr;
+  options.next_ahead = nullptr;
   SpawnDetached(Run(ahead, std::move(options)));
   return ahead;
 }
@@ -30,13 +31,15 @@ asio::awaitable<void> ConnectionAhead::Run(
 
 asio::awaitable<std::optional<Result<SecureStream>>> ConnectionAhead::Take(
     const ParsedUrl& url) {
-  if (taken_ || url.host != url_.host || url.port != url_.port ||
-      url.path != url_.path) {
-    co_return std::nullopt;
-  }
+  if (taken_ || !OpenedFor(url)) co_return std::nullopt;
   taken_ = true;
   while (!opened_) co_await wake_.async_wait(kNoThrow);
   co_return std::move(opened_);
+}
+
+bool ConnectionAhead::OpenedFor(const ParsedUrl& url) const {
+  return url.host == url_.host && url.port == url_.port &&
+         url.path == url_.path;
 }
 
 }  // namespace talvoro

@@ -1,9 +1,13 @@
 // A connection opened before its request is ready.
 //
-// The program opens the first HEAD's connection (name lookup, TCP, TLS with
-// the server's certificate checked) while its window is being built, and
-// sends the request once the download starts: the two overlap instead of
-// following each other.
+// At its start the program opens two connections (name lookup, TCP, TLS
+// with the server's certificate checked): the first HEAD's and the GET's
+// that follows it, while its window is being built. The HEAD goes out once
+// the download starts, and the GET on its connection, already made, once
+// the HEAD has been answered: the set-ups overlap the window and the HEAD's
+// round trip instead of following them. A later attempt opens its GET's
+// connection together with its HEAD's. A GET's connection that is not used
+// (a redirect, an error, nothing to download) is closed unused.
 #ifndef TALVORO_DOWNLOAD_CONNECTION_AHEAD_H_
 #define TALVORO_DOWNLOAD_CONNECTION_AHEAD_H_
 
@@ -33,6 +37,9 @@ class ConnectionAhead {
   // executor only.
   asio::awaitable<std::optional<Result<SecureStream>>> Take(
       const ParsedUrl& url);
+
+  // Whether the connection is for `url` (the same host, port and path).
+  bool OpenedFor(const ParsedUrl& url) const;
 
  private:
   explicit ConnectionAhead(ParsedUrl url);

@@ -92,14 +92,18 @@ namespace {
 asio::awaitable<Result<std::string>> FetchHeadAnswer(
     const ParsedUrl& url, const ConnectOptions& options,
     std::shared_ptr<ConnectionAhead>* next) {
+  // The GET's connection is made together with the HEAD's (or was opened
+  // ahead for this address); dropping it (a redirect, an error) closes it
+  // unused.
+  if (*next && !(*next)->OpenedFor(url)) next->reset();
+  if (!*next && options.open_next_ahead) {
+    *next = ConnectionAhead::Open(url, options);
+  }
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
-  // The GET's connection is made while the server answers; dropping it
-  // (a redirect, an error) closes it unused.
-  if (options.open_next_ahead) *next = ConnectionAhead::Open(url, options);
 
   std::string response;
   char chunk[8192];
@@ -152,6 +156,8 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
                                                HeadGate gate) {
   HeadInfo info;
   info.url = std::move(url);
+  info.next = std::move(options.next_ahead);
+  options.next_ahead = nullptr;
   for (int redirects = 0;; ++redirects) {
     Result<std::string> response =
         co_await FetchHeadAnswer(info.url, options, &info.next);
