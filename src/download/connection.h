@@ -63,10 +63,6 @@ struct ConnectOptions {
   // (HeadInfo::next), to be closed unused after a redirect or an error;
   // otherwise each request opens its connection when it is sent.
   bool open_next_ahead = false;
-  // The GET's connection, opened ahead (with `ahead`) by the caller: the
-  // first HEAD to its address hands it on as HeadInfo::next instead of
-  // opening one (empty: none).
-  std::shared_ptr<ConnectionAhead> next_ahead = nullptr;
   // Where the engine's lines and details go (null: ConsoleReporter()). Not
   // owned; must outlive the download.
   Reporter* reporter = nullptr;

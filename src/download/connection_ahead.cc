@@ -13,12 +13,19 @@ ConnectionAhead::ConnectionAhead(ParsedUrl url)
 }
 
 std::shared_ptr<ConnectionAhead> ConnectionAhead::Open(ParsedUrl url,
-                                                       ConnectOptions options) {
-  std::shared_ptr<ConnectionAhead> ahead(new ConnectionAhead(std::move(url)));
+                                                       ConnectOptions options,
+                                                       bool with_next) {
+  std::shared_ptr<ConnectionAhead> ahead(new ConnectionAhead(url));
   options.ahead = nullptr;
-  options.next_ahead = nullptr;
-  SpawnDetached(Run(ahead, std::move(options)));
+  SpawnDetached(Run(ahead, options));
+  if (with_next) ahead->next_ = Open(std::move(url), std::move(options));
   return ahead;
+}
+
+std::shared_ptr<ConnectionAhead> ConnectionAhead::TakeNext(
+    const ParsedUrl& url) {
+  if (!next_ || !next_->OpenedFor(url)) return nullptr;
+  return std::move(next_);
 }
 
 asio::awaitable<void> ConnectionAhead::Run(

@@ -25,11 +25,18 @@ namespace talvoro {
 class ConnectionAhead {
  public:
   // Starts opening a connection to `url` as OpenSecureStream does with
-  // `options`, on the engine's executor, from any thread. The connection
-  // waits there for Take; it is closed unused when the last reference to
-  // the returned object goes and nobody took it.
+  // `options`, on the engine's executor, from any thread; with `with_next`,
+  // a second one to the same address too, for the request that follows
+  // (TakeNext). A connection waits there for Take; it is closed unused when
+  // the last reference to its object goes and nobody took it.
   static std::shared_ptr<ConnectionAhead> Open(ParsedUrl url,
-                                               ConnectOptions options);
+                                               ConnectOptions options,
+                                               bool with_next = false);
+
+  // The second connection opened with this one (see Open), when it is for
+  // `url` and was not taken before; null otherwise. Any thread that owns
+  // the object alone.
+  std::shared_ptr<ConnectionAhead> TakeNext(const ParsedUrl& url);
 
   // The connection (or the error that ended its opening), awaited until
   // its opening ends, when it was opened for `url` (the same host, port and
@@ -51,6 +58,7 @@ class ConnectionAhead {
   asio::steady_timer wake_;
   std::optional<Result<SecureStream>> opened_;
   bool taken_ = false;
+  std::shared_ptr<ConnectionAhead> next_;
 };
 
 }  // namespace talvoro

@@ -143,11 +143,10 @@ asio::awaitable<Result<HeadStep>> DecideResume(const ParsedUrl& url,
                                                const std::string& stored,
                                                const std::string& target_path,
                                                const std::string& sidecar_path,
-                                               ConnectOptions connection,
                                                const DownloadOptions& options) {
   bool resume = false;
   Result<HeadInfo> head = co_await HeadExchange(
-      url, std::move(connection),
+      url, options.connection,
       [&](std::string_view etag) -> Status {
         if (!etag.empty() && etag == stored) {
           PrintOut("ETag 匹配，继续下载文件\n");
@@ -295,13 +294,8 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   Result<ParsedUrl> parsed = ParseUrl(url);
   if (!parsed.ok()) co_return std::move(parsed).error();
 
-  // The GET's connection opened ahead is the HEAD exchange's alone, so that
-  // it is closed as soon as the exchange has no use for it.
-  ConnectOptions head_connection = options.connection;
-  options.connection.next_ahead = nullptr;
-  Result<HeadStep> decided =
-      co_await DecideResume(*parsed, *stored, target_path, sidecar_path,
-                            std::move(head_connection), options);
+  Result<HeadStep> decided = co_await DecideResume(
+      *parsed, *stored, target_path, sidecar_path, options);
   if (!decided.ok()) co_return std::move(decided).error();
   const HeadInfo& head = decided->head;
 

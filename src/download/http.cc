@@ -88,17 +88,23 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
 
 namespace {
 
+// The GET's connection is made together with the HEAD's to `url` (or was
+// opened ahead for that address: `*next`, or with options.ahead); dropping
+// it (a redirect, an error) closes it unused.
+void OpenNextAhead(const ParsedUrl& url, const ConnectOptions& options,
+                   std::shared_ptr<ConnectionAhead>* next) {
+  if (*next && !(*next)->OpenedFor(url)) next->reset();
+  if (!*next && options.ahead) *next = options.ahead->TakeNext(url);
+  if (!*next && options.open_next_ahead) {
+    *next = ConnectionAhead::Open(url, options);
+  }
+}
+
 // One HEAD request on a fresh connection; the whole answer (bounded).
 asio::awaitable<Result<std::string>> FetchHeadAnswer(
     const ParsedUrl& url, const ConnectOptions& options,
     std::shared_ptr<ConnectionAhead>* next) {
-  // The GET's connection is made together with the HEAD's (or was opened
-  // ahead for this address); dropping it (a redirect, an error) closes it
-  // unused.
-  if (*next && !(*next)->OpenedFor(url)) next->reset();
-  if (!*next && options.open_next_ahead) {
-    *next = ConnectionAhead::Open(url, options);
-  }
+  OpenNextAhead(url, options, next);
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(url.host, url.path);
@@ -156,8 +162,6 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
                                                HeadGate gate) {
   HeadInfo info;
   info.url = std::move(url);
-  info.next = std::move(options.next_ahead);
-  options.next_ahead = nullptr;
   for (int redirects = 0;; ++redirects) {
     Result<std::string> response =
         co_await FetchHeadAnswer(info.url, options, &info.next);

@@ -279,9 +279,8 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   // owns them: one it does not use is closed when it ends.
   DownloadOptions first = run.options;
   if (Result<ParsedUrl> parsed = ParseUrl(run.url); parsed.ok()) {
-    first.connection.ahead = ConnectionAhead::Open(*parsed, first.connection);
-    first.connection.next_ahead =
-        ConnectionAhead::Open(*parsed, first.connection);
+    first.connection.ahead =
+        ConnectionAhead::Open(*parsed, first.connection, /*with_next=*/true);
   }
 
   auto picture = std::make_shared<const ui::RgbaImage>(
