@@ -6,9 +6,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "download/connection.h"
+#include "download/connection_ahead.h"
 #include "download/http.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -51,31 +51,35 @@ class HttpExchangeTest : public ::testing::Test {
     size_t largest_piece = 0;
   };
   Get RunGet(uint64_t offset) {
-    return RunEngine([](ParsedUrl url, uint64_t offset,
-                        ConnectOptions options) -> asio::awaitable<Get> {
-      Get get;
-      Result<GetResponse> response =
-          co_await GetExchange(url, offset, {}, options);
-      if (!response.ok()) {
-        get.status = std::move(response).error();
-      } else {
-        get.status = response->status_code();
-        char buffer[20000];
-        for (int i = 0; i < 100000; ++i) {
-          Result<size_t> n = co_await response->ReadBody(asio::buffer(buffer));
-          if (!n.ok()) {
-            get.status = std::move(n).error();
-            break;
+    return RunEngine(
+        [](ParsedUrl url, uint64_t offset,
+           std::chrono::steady_clock::duration idle) -> asio::awaitable<Get> {
+          ConnectOptions options;
+          options.idle_timeout = idle;
+          Get get;
+          Result<GetResponse> response =
+              co_await GetExchange(url, offset, {}, options);
+          if (!response.ok()) {
+            get.status = std::move(response).error();
+          } else {
+            get.status = response->status_code();
+            char buffer[20000];
+            for (int i = 0; i < 100000; ++i) {
+              Result<size_t> n =
+                  co_await response->ReadBody(asio::buffer(buffer));
+              if (!n.ok()) {
+                get.status = std::move(n).error();
+                break;
+              }
+              if (*n == 0) break;
+              get.largest_piece = std::max(get.largest_piece, *n);
+              get.body.append(buffer, *n);
+            }
           }
-          if (*n == 0) break;
-          get.largest_piece = std::max(get.largest_piece, *n);
-          get.body.append(buffer, *n);
-        }
-      }
-      // One co_return: with two, gcc 12 sees a mismatched delete of the
-      // coroutine frame (-Wmismatched-new-delete) where there is none.
-      co_return get;
-    }(url_, offset, options_));
+          // One co_return: with two, gcc 12 sees a mismatched delete of the
+          // coroutine frame (-Wmismatched-new-delete) where there is none.
+          co_return get;
+        }(url_, offset, options_.idle_timeout));
   }
 
   TlsTestServer server_;
@@ -106,15 +110,14 @@ TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
 
 // The GET's connection is opened together with the HEAD's, not once the
 // HEAD has been sent: the server finishes no handshake before it has both
-// connections (and gives up after 10 s), and the GET then goes out on the
-// second one, without a third.
+// connections (and gives up after 10 s); the GET's is then at hand, made,
+// and no third is opened.
 TEST_F(HttpExchangeTest, GetConnectionIsOpenedWithTheHeads) {
   for (int i = 0; i < 2; ++i) {
     ConnectionScript script;
-    script.response =
-        ResponseHead("HTTP/1.1 200 OK", {"Content-Length: 5", "ETag: \"e\"",
-                                         "x-oss-hash-crc64ecma: 7"}) +
-        "hello";
+    script.response = ResponseHead(
+        "HTTP/1.1 200 OK",
+        {"Content-Length: 5", "ETag: \"e\"", "x-oss-hash-crc64ecma: 7"});
     script.hold_until_accepted = 2;
     server_.AddScript(std::move(script));
   }
@@ -124,19 +127,11 @@ TEST_F(HttpExchangeTest, GetConnectionIsOpenedWithTheHeads) {
       url_, options_, [](std::string_view) { return Status::Ok(); }));
   ::testing::internal::GetCapturedStdout();
   ASSERT_TRUE(head.ok()) << head.error().message;
+  EXPECT_EQ(head->content_length, 5u);
   ASSERT_NE(head->next, nullptr);
-  options_.ahead = head->next;
-  Get get = RunGet(0);
-  ASSERT_TRUE(get.status.ok()) << get.status.error().message;
-  EXPECT_EQ(*get.status, 200);
-  EXPECT_EQ(get.body, "hello");
+  std::optional<Result<SecureStream>> next = RunEngine(head->next->Take(url_));
+  ASSERT_TRUE(next && next->ok());
   EXPECT_EQ(server_.accepted(), 2);
-  std::vector<std::string> methods;
-  for (const std::string& request : server_.requests()) {
-    methods.push_back(request.substr(0, request.find(' ')));
-  }
-  std::sort(methods.begin(), methods.end());
-  EXPECT_EQ(methods, (std::vector<std::string>{"GET", "HEAD"}));
 }
 
 TEST_F(HttpExchangeTest, HeadResponseIsCapped) {
