@@ -244,18 +244,20 @@ class Fixture:
     tmp = pki = xvfb = display = None
 
 
-def setUpModule(display=None):
-    """Makes the scratch folder and test PKI, and starts an Xvfb unless a
-    running `display` is given. The Windows mode uses the prefix's PKI (the
-    CA it trusts) and its display."""
+def setUpModule(display=None, pki=None):
+    """Makes the scratch folder and test PKI (unless the folder of a made
+    one, `pki`, is given), and starts an Xvfb unless a running `display` is
+    given. The Windows mode uses the prefix's PKI (the CA it trusts) and its
+    display."""
     Fixture.tmp = tempfile.mkdtemp(prefix="talvoro-e2e-")
     if WINE:
         Fixture.pki = os.path.join(WINE.build, "pki")
         Fixture.display = WINE.display
         return
-    Fixture.pki = os.path.join(Fixture.tmp, "pki")
-    subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"), Fixture.pki],
-                   check=True, stdout=subprocess.DEVNULL)
+    Fixture.pki = pki or os.path.join(Fixture.tmp, "pki")
+    if not pki:
+        subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"),
+                        Fixture.pki], check=True, stdout=subprocess.DEVNULL)
     if display:
         Fixture.display = display
         return

@@ -19,12 +19,13 @@ Usage: fault_matrix.py [--own-network] [--windows] BUILD_DIR PORT
        fault_matrix.py --list [--windows]
 Runs the scenarios named, or whose names start with one of the prefixes
 (all without one), and prints a summary line. --list prints the names of
-the scenarios that can run here, one a line, and "skip NAME: REASON" for
-the others (CTest registers one entry per name). FAULT_SEED=N repeats the random choices of
-an earlier run (the seed is printed). With --own-network (needs root), the
-scenarios run in a network namespace of their own, with a loopback of its
-own, so that several runners can use the same port at once; their Xvfb stays
-outside, where display numbers are handed out, and the program reaches it
+the scenarios that can run here, one a line, the longest first, and
+"skip NAME: REASON" for the others (CTest registers one entry per name). FAULT_SEED=N repeats the
+random choices of an earlier run (the seed is printed); FAULT_PKI=DIR uses
+the test PKI that scripts/make-pki.sh made in DIR instead of making one.
+With --own-network (needs root), the scenarios run in a network namespace
+of their own, with a loopback of its own, so that several runners can use
+the same port at once; their Xvfb stays outside, where display numbers are handed out, and the program reaches it
 through its socket file.
 
 With --windows, BUILD_DIR is the Windows build and the programs run under
@@ -1582,11 +1583,11 @@ def run_in_own_network(args):
     if args and args[0] == "--windows":
         return subprocess.run(command, env=dict(
             os.environ, FAULT_OWN_NETWORK="1")).returncode
-    e2e.setUpModule()
+    e2e.setUpModule(pki=os.environ.get("FAULT_PKI"))
     try:
         return subprocess.run(
-            command,
-            env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display)).returncode
+            command, env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display,
+                              FAULT_PKI=e2e.Fixture.pki)).returncode
     finally:
         e2e.tearDownModule()
 
@@ -1619,7 +1620,9 @@ def skip_reason(sc, windows):
 
 
 def list_scenarios(windows):
-    for cls in SCENARIOS:
+    """The longest first (by time-out): CTest starts its entries in the
+    order they were registered, and the longest should not come last."""
+    for cls in sorted(SCENARIOS, key=lambda cls: -cls.timeout):
         reason = skip_reason(cls, windows)
         print("skip %s: %s" % (cls.name, reason) if reason else cls.name)
     return 0
@@ -1666,7 +1669,8 @@ def run_matrix(prefixes):
     chosen = [s for s in SCENARIOS if not prefixes or any(
         s.name == p or (p not in names and s.name.startswith(p))
         for p in prefixes)]
-    e2e.setUpModule(os.environ.get("FAULT_DISPLAY"))
+    e2e.setUpModule(os.environ.get("FAULT_DISPLAY"),
+                    os.environ.get("FAULT_PKI"))
     os.chmod(e2e.Fixture.tmp, 0o755)
     os.chmod(os.path.join(e2e.Fixture.pki, "ca.pem"), 0o644)
     os.chmod(e2e.Fixture.pki, 0o755)
