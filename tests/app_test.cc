@@ -397,18 +397,41 @@ TEST_F(HandOff, PutsAWholeExecutableCopyInPlaceAndStartsIt) {
   EXPECT_FALSE(fs::exists(kLauncherTempName));
 }
 
-TEST_F(HandOff, MissingDownloadLeavesNoPartialLauncher) {
-  Write(kLauncherName, "an older launcher");
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  InstallAndStartLauncher();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Failed to copy file: " + MissingFileText() +
-                "\nFailed to start setup executable: " + MissingFileText() +
-                "\n");
-  EXPECT_FALSE(fs::exists(kLauncherName));
-  EXPECT_FALSE(fs::exists(kLauncherTempName));
+// The copy is made before the launcher is touched: a copy that fails after
+// the download was verified (the download gone, the temporary name taken by
+// a folder) leaves the old launcher in place, and that one is started.
+TEST_F(HandOff, FailedCopyKeepsTheOldLauncherAndStartsIt) {
+  const std::string old = LauncherBytes() + "an older one";
+#ifdef _WIN32
+  const std::string taken = Win32ErrorText(ERROR_ACCESS_DENIED);
+#else
+  const std::string taken = "Invalid argument";
+#endif
+  for (const bool folder_at_temp : {false, true}) {
+    SCOPED_TRACE(folder_at_temp ? "a folder at the temporary name"
+                                : "no download");
+    fs::remove_all(kLauncherTempName);
+    fs::remove("ran.txt");
+    Write(kLauncherName, old);
+    fs::permissions(kLauncherName, fs::perms(0755));
+    if (folder_at_temp) {
+      Write(kTargetFileName, LauncherBytes());
+      fs::create_directory(kLauncherTempName);
+    } else {
+      fs::remove(kTargetFileName);
+    }
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(InstallAndStartLauncher());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Setup executable started successfully\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Failed to copy file: " +
+                  (folder_at_temp ? taken : MissingFileText()) + "\n");
+    EXPECT_EQ(WaitForContent("ran.txt", kRanOnce), kRanOnce);
+    EXPECT_TRUE(Read(kLauncherName) == old);
+    EXPECT_EQ(fs::is_directory(kLauncherTempName), folder_at_temp);
+  }
 }
 
 TEST_F(HandOff, UnstartableFileIsReported) {

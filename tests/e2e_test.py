@@ -244,18 +244,20 @@ class Fixture:
     tmp = pki = xvfb = display = None
 
 
-def setUpModule(display=None):
-    """Makes the scratch folder and test PKI, and starts an Xvfb unless a
-    running `display` is given. The Windows mode uses the prefix's PKI (the
-    CA it trusts) and its display."""
+def setUpModule(display=None, pki=None):
+    """Makes the scratch folder and test PKI (unless the folder of a made
+    one, `pki`, is given), and starts an Xvfb unless a running `display` is
+    given. The Windows mode uses the prefix's PKI (the CA it trusts) and its
+    display."""
     Fixture.tmp = tempfile.mkdtemp(prefix="talvoro-e2e-")
     if WINE:
         Fixture.pki = os.path.join(WINE.build, "pki")
         Fixture.display = WINE.display
         return
-    Fixture.pki = os.path.join(Fixture.tmp, "pki")
-    subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"), Fixture.pki],
-                   check=True, stdout=subprocess.DEVNULL)
+    Fixture.pki = pki or os.path.join(Fixture.tmp, "pki")
+    if not pki:
+        subprocess.run([os.path.join(ROOT, "scripts", "make-pki.sh"),
+                        Fixture.pki], check=True, stdout=subprocess.DEVNULL)
     if display:
         Fixture.display = display
         return
@@ -580,7 +582,7 @@ class EndToEnd(unittest.TestCase):
             "下载成功\n"
             "Setup executable started successfully\n")
         self.assertEqual(run.stderr(), "")
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
     def test_closed_half_way_then_resumed(self):
@@ -634,7 +636,7 @@ class EndToEnd(unittest.TestCase):
         run = self.start()
         self.assert_refused(run, "12345")
         self.assertNotIn("ETag 匹配", run.stdout())
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
     def test_missing_crc_is_never_started(self):
@@ -836,7 +838,7 @@ class EndToEnd(unittest.TestCase):
                       "arrived\n"), 2)
         self.assertNotIn("CRC检查失败", err)
         self.assertGreaterEqual(run.stdout().count("ETag 匹配，继续下载文件\n"), 2)
-        # The HEAD's connection and the GET's, opened while it is answered.
+        # The HEAD's connection and the GET's, opened together.
         self.assertLessEqual(self.server.relay.most_open, 2)
 
 

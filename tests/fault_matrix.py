@@ -15,13 +15,17 @@ The launcher used here writes the SHA-256 of its own bytes to
 even where the file was replaced afterwards.
 
 Usage: fault_matrix.py [--own-network] [--windows] BUILD_DIR PORT
-                       [NAME_PREFIX...]
-Runs the scenarios whose names start with one of the prefixes (all without
-one) and prints a summary line. FAULT_SEED=N repeats the random choices of
-an earlier run (the seed is printed). With --own-network (needs root), the
-scenarios run in a network namespace of their own, with a loopback of its
-own, so that several runners can use the same port at once; their Xvfb stays
-outside, where display numbers are handed out, and the program reaches it
+                       [NAME|NAME_PREFIX...]
+       fault_matrix.py --list [--windows]
+Runs the scenarios named, or whose names start with one of the prefixes
+(all without one), and prints a summary line. --list prints the names of
+the scenarios that can run here, one a line, the longest first, and
+"skip NAME: REASON" for the others (CTest registers one entry per name). FAULT_SEED=N repeats the
+random choices of an earlier run (the seed is printed); FAULT_PKI=DIR uses
+the test PKI that scripts/make-pki.sh made in DIR instead of making one.
+With --own-network (needs root), the scenarios run in a network namespace
+of their own, with a loopback of its own, so that several runners can use
+the same port at once; their Xvfb stays outside, where display numbers are handed out, and the program reaches it
 through its socket file.
 
 With --windows, BUILD_DIR is the Windows build and the programs run under
@@ -271,11 +275,12 @@ class FaultServer:
 
     It records what happened as events: ("refused", n) for a handshake the
     client broke off, ("dropped", n) for a connection the client ended after
-    the handshake without a byte of a request, ("HEAD", n, path, time,
-    request) and ("GET", n, offset, path, request, time) for requests, n
-    being the connection's number, request its head as sent, time its
-    arrival (monotonic). A scenario with `second_port` is served on PORT + 1
-    too. body_bytes counts the bytes of the file sent in GET answers."""
+    the handshake without a byte of a request, ("accepted", n, time) for
+    each TCP connection, ("HEAD", n, path, time, request) and
+    ("GET", n, offset, path, request, time) for requests, n being the
+    connection's number, request its head as sent, time its arrival
+    (monotonic). A scenario with `second_port` is served on PORT + 1 too.
+    body_bytes counts the bytes of the file sent in GET answers."""
 
     def __init__(self, scenario, versions):
         self.scenario = scenario
@@ -339,6 +344,7 @@ class FaultServer:
             with self.lock:
                 n = self.connections
                 self.connections += 1
+                self.events.append(("accepted", n, time.monotonic()))
             t = threading.Thread(target=self._serve, args=(raw, n),
                                  daemon=True)
             t.start()
@@ -499,16 +505,21 @@ def refusals(ctx):
     return [e for e in ctx.server.events if e[0] in kinds]
 
 
+# Connections an attempt opens: the HEAD's and the GET's, at once.
+PER_ATTEMPT = 2
+
+
 def tls_refused(name, cert, reason):
     """Refused three times (nothing requested), then a good certificate."""
+    bad = 3 * PER_ATTEMPT
     return scenario(
         name, timeout=60,
-        certificate=lambda self, n: cert if n < 3 else "localhost",
+        certificate=lambda self, n: cert if n < bad else "localhost",
         check=lambda self, ctx: (
             (["%d refused handshakes" % len(refusals(ctx))]
-             if len(refusals(ctx)) != 3 else [])
+             if len(refusals(ctx)) != bad else [])
             + (["a request over a refused connection"]
-               if any(e[1] < 3 for e in ctx.server.events
+               if any(e[1] < bad for e in ctx.server.events
                       if e[0] in ("HEAD", "GET")) else [])
             + (["reason %r not given thrice" % system_text(reason)]
                if ctx.stderr.count(system_text(FAILED + CERT_FAILED + reason))
@@ -562,6 +573,21 @@ def first_get(name, text, **get_args):
         name,
         get=lambda self, ex, n: ex.get(**get_args) if n == 0 else ex.get(),
         check=lambda self, ctx: expect_in(ctx.stderr, text))
+
+
+def _opened_together_check(self, ctx):
+    """The program opens the GET's connection with the HEAD's, at its start:
+    both are accepted before the HEAD arrives (which waits for the window),
+    and the GET uses the second; no other connection is made."""
+    accepted = {e[1]: e[2] for e in ctx.server.requests("accepted")}
+    heads, gets = ctx.server.requests("HEAD"), ctx.server.requests("GET")
+    if len(accepted) != PER_ATTEMPT or len(heads) != 1 or len(gets) != 1:
+        return ["%d connections, %d HEADs, %d GETs" % (
+            len(accepted), len(heads), len(gets))]
+    if accepted[gets[0][1]] >= heads[0][3]:
+        return ["the GET's connection came %.3f s after the HEAD" % (
+            accepted[gets[0][1]] - heads[0][3])]
+    return []
 
 
 def _old_launcher_setup(self, ctx):
@@ -1295,6 +1321,8 @@ SCENARIOS = [
                                       if n == 0 else ex.get()),
              check=lambda self, ctx: (expect_in(ctx.stderr, TIMED_OUT)
                                       + gets_resumed(ctx, 1))),
+    scenario("conn.get_connection_opened_with_the_heads",
+             check=_opened_together_check),
     scenario("conn.accepted_and_never_answered", program="short",
              certificate=lambda self, n: "silent" if n == 0 else "localhost",
              check=lambda self, ctx: expect_in(ctx.stderr,
@@ -1440,7 +1468,7 @@ SCENARIOS = [
                  % (PORT, MIRROR_PATH)) + (
                  [] if [e[3] for e in ctx.server.requests("GET")]
                  == [MIRROR_PATH] else ["a GET not sent to the mirror"]) + (
-                 # The GET's connection opened during the redirecting HEAD.
+                 # The GET's connection opened with the redirecting HEAD's.
                  [] if len(ctx.server.requests("dropped")) == 1
                  else ["%d connections closed unused"
                        % len(ctx.server.requests("dropped"))])),
@@ -1737,11 +1765,11 @@ def run_in_own_network(args):
     if args and args[0] == "--windows":
         return subprocess.run(command, env=dict(
             os.environ, FAULT_OWN_NETWORK="1")).returncode
-    e2e.setUpModule()
+    e2e.setUpModule(pki=os.environ.get("FAULT_PKI"))
     try:
         return subprocess.run(
-            command,
-            env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display)).returncode
+            command, env=dict(os.environ, FAULT_DISPLAY=e2e.Fixture.display,
+                              FAULT_PKI=e2e.Fixture.pki)).returncode
     finally:
         e2e.tearDownModule()
 
@@ -1769,9 +1797,26 @@ def use_windows(build):
     return clone
 
 
+def skip_reason(sc, windows):
+    """Why scenario `sc` cannot run on the platform under test, or None."""
+    return sc.skip or getattr(sc, "windows_skip" if windows else "linux_skip",
+                              None)
+
+
+def list_scenarios(windows):
+    """The longest first (by time-out): CTest starts its entries in the
+    order they were registered, and the longest should not come last."""
+    for cls in sorted(SCENARIOS, key=lambda cls: -cls.timeout):
+        reason = skip_reason(cls, windows)
+        print("skip %s: %s" % (cls.name, reason) if reason else cls.name)
+    return 0
+
+
 def main():
     global PORT, PROGRAMS
     args = sys.argv[1:]
+    if args and args[0] == "--list":
+        return list_scenarios(args[1:] == ["--windows"])
     if args and args[0] == "--own-network":
         return run_in_own_network(args[1:])
     windows = bool(args) and args[0] == "--windows"
@@ -1806,9 +1851,12 @@ def run_matrix(prefixes):
     seed = int(os.environ.get("FAULT_SEED", time.time_ns() % 1000000))
     RNG.seed(seed)
     print("seed %d" % seed, flush=True)
-    chosen = [s for s in SCENARIOS
-              if not prefixes or any(s.name.startswith(p) for p in prefixes)]
-    e2e.setUpModule(os.environ.get("FAULT_DISPLAY"))
+    names = {s.name for s in SCENARIOS}
+    chosen = [s for s in SCENARIOS if not prefixes or any(
+        s.name == p or (p not in names and s.name.startswith(p))
+        for p in prefixes)]
+    e2e.setUpModule(os.environ.get("FAULT_DISPLAY"),
+                    os.environ.get("FAULT_PKI"))
     os.chmod(e2e.Fixture.tmp, 0o755)
     os.chmod(os.path.join(e2e.Fixture.pki, "ca.pem"), 0o644)
     os.chmod(e2e.Fixture.pki, 0o755)
@@ -1816,8 +1864,7 @@ def run_matrix(prefixes):
     try:
         for cls in chosen:
             sc = cls()
-            reason = sc.skip or getattr(
-                sc, "windows_skip" if e2e.WINE else "linux_skip", None)
+            reason = skip_reason(sc, bool(e2e.WINE))
             if reason:
                 skipped += 1
                 print("skip %-50s %s" % (sc.name, reason), flush=True)

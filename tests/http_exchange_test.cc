@@ -8,6 +8,7 @@
 #include <string>
 
 #include "download/connection.h"
+#include "download/connection_ahead.h"
 #include "download/http.h"
 #include "download/user_agent.h"
 #include "test_pki.h"
@@ -107,6 +108,32 @@ TEST_F(HttpExchangeTest, HeadSendsTheRequestAndParsesTheAnswer) {
             "HEAD /Download/Micro/a.exe HTTP/1.1\r\nHost: localhost:" +
                 std::to_string(server_.port()) + "\r\n" + UserAgentLine() +
                 "Connection: close\r\n\r\n");
+}
+
+// The GET's connection is opened together with the HEAD's, not once the
+// HEAD has been sent: the server finishes no handshake before it has both
+// connections (and gives up after 10 s); the GET's is then at hand, made,
+// and no third is opened.
+TEST_F(HttpExchangeTest, GetConnectionIsOpenedWithTheHeads) {
+  for (int i = 0; i < 2; ++i) {
+    ConnectionScript script;
+    script.response = ResponseHead(
+        "HTTP/1.1 200 OK",
+        {"Content-Length: 5", "ETag: \"e\"", "x-oss-hash-crc64ecma: 7"});
+    script.hold_until_accepted = 2;
+    server_.AddScript(std::move(script));
+  }
+  options_.open_next_ahead = true;
+  ::testing::internal::CaptureStdout();
+  Result<HeadInfo> head = RunEngine(HeadExchange(
+      url_, options_, [](std::string_view) { return Status::Ok(); }));
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(head.ok()) << head.error().message;
+  EXPECT_EQ(head->content_length, 5u);
+  ASSERT_NE(head->next, nullptr);
+  std::optional<Result<SecureStream>> next = RunEngine(head->next->Take(url_));
+  ASSERT_TRUE(next && next->ok());
+  EXPECT_EQ(server_.accepted(), 2);
 }
 
 TEST_F(HttpExchangeTest, HeadResponseIsCapped) {

@@ -94,6 +94,11 @@ asio::awaitable<void> TlsTestServer::Serve(tcp::socket socket,
     co_await forever.async_wait(kNoThrow);
     co_return;
   }
+  for (int i = 0; accepted() < script.hold_until_accepted; ++i) {
+    if (i == 1000) co_return;
+    asio::steady_timer tick(context_, std::chrono::milliseconds(10));
+    co_await tick.async_wait(kNoThrow);
+  }
   asio::ssl::stream<tcp::socket> stream(std::move(socket), ssl_context_);
   auto [hs_ec] =
       co_await stream.async_handshake(asio::ssl::stream_base::server, kNoThrow);

@@ -26,6 +26,9 @@ struct ConnectionScript {
   bool close_in_handshake = false;
   // Accept the TCP connection but never answer the handshake.
   bool stall_in_handshake = false;
+  // Hold the handshake until this many connections have been accepted in
+  // all; close the connection instead when that takes more than 10 s.
+  int hold_until_accepted = 0;
   // Read the request (up to the empty line or the end) before answering.
   bool read_request = true;
   // Sent after the request.

@@ -59,7 +59,7 @@ struct ConnectOptions {
   // A connection opened ahead, taken by the first OpenSecureStream for its
   // address instead of a new one (empty: none).
   std::shared_ptr<ConnectionAhead> ahead = nullptr;
-  // Whether the GET's connection is opened while a HEAD is answered
+  // Whether the GET's connection is opened together with each HEAD's
   // (HeadInfo::next), to be closed unused after a redirect or an error;
   // otherwise each request opens its connection when it is sent.
   bool open_next_ahead = false;

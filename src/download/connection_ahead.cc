@@ -13,11 +13,19 @@ ConnectionAhead::ConnectionAhead(ParsedUrl url)
 }
 
 std::shared_ptr<ConnectionAhead> ConnectionAhead::Open(ParsedUrl url,
-                                                       ConnectOptions options) {
-  std::shared_ptr<ConnectionAhead> ahead(new ConnectionAhead(std::move(url)));
+                                                       ConnectOptions options,
+                                                       bool with_next) {
+  std::shared_ptr<ConnectionAhead> ahead(new ConnectionAhead(url));
   options.ahead = nullptr;
-  SpawnDetached(Run(ahead, std::move(options)));
+  SpawnDetached(Run(ahead, options));
+  if (with_next) ahead->next_ = Open(std::move(url), std::move(options));
   return ahead;
+}
+
+std::shared_ptr<ConnectionAhead> ConnectionAhead::TakeNext(
+    const ParsedUrl& url) {
+  if (!next_ || !next_->OpenedFor(url)) return nullptr;
+  return std::move(next_);
 }
 
 asio::awaitable<void> ConnectionAhead::Run(
@@ -30,13 +38,15 @@ asio::awaitable<void> ConnectionAhead::Run(
 
 asio::awaitable<std::optional<Result<SecureStream>>> ConnectionAhead::Take(
     const ParsedUrl& url) {
-  if (taken_ || url.host != url_.host || url.port != url_.port ||
-      url.path != url_.path) {
-    co_return std::nullopt;
-  }
+  if (taken_ || !OpenedFor(url)) co_return std::nullopt;
   taken_ = true;
   while (!opened_) co_await wake_.async_wait(kNoThrow);
   co_return std::move(opened_);
+}
+
+bool ConnectionAhead::OpenedFor(const ParsedUrl& url) const {
+  return url.host == url_.host && url.port == url_.port &&
+         url.path == url_.path;
 }
 
 }  // namespace talvoro

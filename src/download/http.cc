@@ -91,18 +91,28 @@ Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
 
 namespace {
 
+// The GET's connection is made together with the HEAD's to `url` (or was
+// opened ahead for that address: `*next`, or with options.ahead); dropping
+// it (a redirect, an error) closes it unused.
+void OpenNextAhead(const ParsedUrl& url, const ConnectOptions& options,
+                   std::shared_ptr<ConnectionAhead>* next) {
+  if (*next && !(*next)->OpenedFor(url)) next->reset();
+  if (!*next && options.ahead) *next = options.ahead->TakeNext(url);
+  if (!*next && options.open_next_ahead) {
+    *next = ConnectionAhead::Open(url, options);
+  }
+}
+
 // One HEAD request on a fresh connection; the whole answer (bounded).
 asio::awaitable<Result<std::string>> FetchHeadAnswer(
     const ParsedUrl& url, const ConnectOptions& options,
     std::shared_ptr<ConnectionAhead>* next) {
+  OpenNextAhead(url, options, next);
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(HostHeaderValue(url), url.path);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
-  // The GET's connection is made while the server answers; dropping it
-  // (a redirect, an error) closes it unused.
-  if (options.open_next_ahead) *next = ConnectionAhead::Open(url, options);
 
   std::string response;
   char chunk[8192];

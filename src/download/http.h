@@ -78,8 +78,9 @@ struct HeadInfo {
   std::optional<uint64_t> remote_crc;
   std::optional<std::string> etag;
   ParsedUrl url;
-  // The connection for a GET to `url`, opened while the final answer was
-  // read when options.open_next_ahead asks for it; null otherwise.
+  // The connection for a GET to `url`, opened together with the final
+  // HEAD's when options.open_next_ahead asks for it (or the one opened with
+  // options.ahead, see ConnectionAhead::TakeNext); null otherwise.
   std::shared_ptr<ConnectionAhead> next = nullptr;
 };
 
@@ -87,7 +88,9 @@ struct HeadInfo {
 // acted on; an error ends the exchange with it.
 using HeadGate = std::function<Status(const HeadInfo& announced)>;
 
-// Sends the HEAD request for `url` on a fresh connection, reads the answer
+// Sends the HEAD request for `url` on a fresh connection (or the one
+// options.ahead opened; the GET's is opened with it, see HeadInfo::next),
+// reads the answer
 // to the end of the stream (at most kMaxHeadResponseBytes, else a kProtocol
 // error "HEAD response larger than 65536 bytes") and parses it with
 // ParseHeadResponse. A redirect is followed (printing "重定向到: " and the

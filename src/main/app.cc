@@ -111,9 +111,9 @@ asio::awaitable<void> DownloadTask(std::string url, std::string folder,
 }  // namespace
 
 void StartDownloadTask(const std::string& url, const std::string& folder,
-                       DownloadStatusRef status,
-                       const DownloadOptions& options) {
-  SpawnDetached(DownloadTask(url, folder, std::move(status), options));
+                       DownloadStatusRef status, DownloadOptions options) {
+  SpawnDetached(
+      DownloadTask(url, folder, std::move(status), std::move(options)));
 }
 
 namespace {
@@ -251,11 +251,13 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   // One copy works in the folder at a time.
   run.folder = ClaimWorkingFolder();
   run.hand_off.folder = run.folder;
-  // The first HEAD's connection is made while the window is built; its
-  // request goes out when the download starts.
+  // The first HEAD's connection and its GET's are made while the window is
+  // built; the HEAD goes out when the download starts. The first attempt
+  // owns them: one it does not use is closed when it ends.
   DownloadOptions first = run.options;
   if (Result<ParsedUrl> parsed = ParseUrl(run.url); parsed.ok()) {
-    first.connection.ahead = ConnectionAhead::Open(*parsed, first.connection);
+    first.connection.ahead =
+        ConnectionAhead::Open(*parsed, first.connection, /*with_next=*/true);
   }
 
   auto picture = std::make_shared<const ui::RgbaImage>(
@@ -264,7 +266,7 @@ void RunBootstrap(const std::string& url, const DownloadOptions& defaults,
   ui::ProgressWindow window = Unwrap(ui::ShowProgressWindow(toolkit, picture));
   const std::unique_ptr<ui::Taskbar> taskbar = ui::TaskbarOf(window.window);
 
-  StartDownloadTask(run.url, run.folder, run.status, first);
+  StartDownloadTask(run.url, run.folder, run.status, std::move(first));
   const PollActions actions = ActionsOf(run, window, *taskbar);
   PollState poll;
   ui::RunMessageLoop([&] {

@@ -69,8 +69,7 @@ void PollStep(DownloadStatus& status, PollState& state,
 // fails the check is noted in `options.publications` (if any) before the
 // phase says so.
 void StartDownloadTask(const std::string& url, const std::string& folder,
-                       DownloadStatusRef status,
-                       const DownloadOptions& options = {});
+                       DownloadStatusRef status, DownloadOptions options = {});
 
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the

@@ -111,7 +111,6 @@ std::optional<HeldFile> CheckReporting(
 bool InstallAndStartSigned(const std::string& target,
                            const std::string& launcher, const std::string& temp,
                            const HandOffOptions& options) {
-  Replacement replacement(options);
   Status staged = Stage(target, temp);
   std::optional<HeldFile> held;
   if (staged) {
@@ -120,6 +119,7 @@ bool InstallAndStartSigned(const std::string& target,
       (void)RemoveFile(temp);
       return false;
     }
+    Replacement replacement(options);
     replacement.DeleteLauncher(launcher);
     staged = replacement.MoveInPlace(temp, launcher);
   }
@@ -154,11 +154,14 @@ bool InstallAndStartLauncher(const HandOffOptions& options) {
     return InstallAndStartSigned(target, launcher, temp, options);
   }
 
-  Replacement replacement(options);
-  replacement.DeleteLauncher(launcher);
-  // A whole copy, or the launcher path as it was.
+  // The copy is made beside the launcher before the launcher is touched: a
+  // copy that cannot be made leaves the launcher as it was, to be started.
   Status placed = Stage(target, temp);
-  if (placed) placed = replacement.MoveInPlace(temp, launcher);
+  if (placed) {
+    Replacement replacement(options);
+    replacement.DeleteLauncher(launcher);
+    placed = replacement.MoveInPlace(temp, launcher);
+  }
   if (!placed) {
     (void)RemoveFile(temp);
     PrintErr("Failed to copy file: " + FileErrorText(placed.error()) + "\n");

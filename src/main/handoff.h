@@ -47,15 +47,15 @@ struct HandOffOptions {
 };
 
 // Replaces the launcher with a copy of the download target (which stays),
-// both in `options.folder`,
-// makes it executable and starts it without waiting. Prints
-// "Setup executable started successfully" on stdout, or one of
-// "Failed to delete existing file: ", "Failed to copy file: ",
-// "Failed to start setup executable: " with the system's text on stderr
-// (a step that another program blocks is tried again first, see
-// HandOffOptions). A failed copy leaves any earlier launcher path empty or
-// whole, never partly written; the start is attempted regardless. Returns
-// true.
+// both in `options.folder`, and starts it without waiting. The copy is made
+// and made executable as kLauncherTempName first; only then is the launcher
+// deleted and the copy renamed over it. Prints "Setup executable started
+// successfully" on stdout, or one of "Failed to delete existing file: ",
+// "Failed to copy file: ", "Failed to start setup executable: " with the
+// system's text on stderr (a step that another program blocks is tried
+// again first, see HandOffOptions). A copy that cannot be made leaves the
+// launcher as it was; the launcher path is never partly written; the start
+// is attempted regardless. Returns true.
 //
 // With `options.signers`, the copy is checked before it replaces anything
 // and is held unwritable until it has been started; a copy that fails the

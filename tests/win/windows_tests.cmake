@@ -126,25 +126,8 @@ foreach(case whole_run closed_half_way_then_resumed
     FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 300)
 endforeach()
 
-# The fault matrix, one entry per group. Where network namespaces can be
-# made (root), each group runs in its own with a copy of the prefix whose
-# wineserver runs there too, and the groups run side by side.
-execute_process(COMMAND unshare -n ip link set lo up
-                RESULT_VARIABLE win_netns OUTPUT_QUIET ERROR_QUIET)
-foreach(group conn tls http integrity local process net fail sign)
-  if(win_netns EQUAL 0)
-    add_test(NAME faults.${group}
-      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fault_matrix.py
-              --own-network --windows ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT}
-              ${group}.)
-    set_tests_properties(faults.${group} PROPERTIES
-      FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 900)
-  else()
-    add_test(NAME faults.${group}
-      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/fault_matrix.py --windows
-              ${CMAKE_BINARY_DIR} ${TALVORO_TEST_PORT} ${group}.)
-    set_tests_properties(faults.${group} PROPERTIES
-      RESOURCE_LOCK loopback_test_port
-      FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE} TIMEOUT 900)
-  endif()
-endforeach()
+# The fault matrix, one entry per scenario (talvoro_add_fault_tests). With
+# network namespaces (root), each entry runs in its own with a copy of the
+# prefix whose wineserver runs there too, and the entries run side by side.
+talvoro_add_fault_tests(MODE --windows TIMEOUT 900
+  PROPERTIES FIXTURES_REQUIRED ${TALVORO_WINE_FIXTURE})
