@@ -88,7 +88,8 @@ class PollLoopTest : public ::testing::Test {
     // A run cut short by a failed expectation may leave its last task
     // running; it ends with an error once the server is gone, at the
     // latest after the time-outs.
-    for (int i = 0; i < 3000 && status_->Read().phase == kDownloading; ++i) {
+    for (int i = 0; i < 3000 && status_->Read().phase == Phase::kDownloading;
+         ++i) {
       std::this_thread::sleep_for(milliseconds(10));
     }
     fs::current_path(old_dir_);
@@ -276,7 +277,7 @@ TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
   EXPECT_EQ(after_mismatch.back(), 100);
 
   EXPECT_EQ(handed_off_, file_);
-  EXPECT_EQ(status_->Read().phase, kHandOff);
+  EXPECT_EQ(status_->Read().phase, Phase::kHandOff);
   ASSERT_TRUE(LauncherRan());
   EXPECT_EQ(ReadFile(kLauncherName), file_);
   EXPECT_EQ(ReadFile(kEtagFileName), "\"v1\"");

@@ -47,9 +47,9 @@ struct Recorder {
   }
 };
 
-void Set(DownloadStatus& s, uint8_t phase, uint8_t percent) {
-  s.phase = phase;
-  s.percent = percent;
+void Set(DownloadStatus& s, Phase phase, uint8_t percent) {
+  s.SetProgress(percent);
+  if (phase != Phase::kDownloading) s.SetPhase(phase);
 }
 
 // The poll step on a clock of its own, with the jitter left out (`random`
@@ -69,7 +69,7 @@ struct Poller {
 TEST(PollStep, BarFollowsPercentCappedAt100) {
   Poller p;
   for (uint8_t percent : {42, 101, 255}) {
-    Set(p.s, kDownloading, percent);
+    Set(p.s, Phase::kDownloading, percent);
     p.Poll();
   }
   EXPECT_EQ(p.r.log,
@@ -78,41 +78,41 @@ TEST(PollStep, BarFollowsPercentCappedAt100) {
 
 TEST(PollStep, VerifiedShowsFullBarForOnePollBeforeHandOff) {
   Poller p;
-  Set(p.s, kDownloaded, 100);
+  Set(p.s, Phase::kDownloaded, 100);
   p.Poll();
   EXPECT_EQ(p.r.log, std::vector<std::string>{"bar 100"});
-  EXPECT_EQ(p.s.phase, kHandOff);
+  EXPECT_EQ(p.s.Read().phase, Phase::kHandOff);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"bar 100", "handoff"}));
 }
 
 TEST(PollStep, ChecksumFailureCleansUpAndRestartsAtOnce) {
   Poller p;
-  Set(p.s, kChecksumFailed, 100);
+  Set(p.s, Phase::kChecksumFailed, 100);
   p.Poll();
   EXPECT_EQ(p.r.log,
             (std::vector<std::string>{"clean", "pause 0", "bar 0", "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 0);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 0);
 }
 
 // The pause does not block: polls during it do nothing, the first one past
 // its end restarts.
 TEST(PollStep, FailureCleansUpPausesThenRestarts) {
   Poller p;
-  Set(p.s, kDownloadFailed, 30);
+  Set(p.s, Phase::kDownloadFailed, 30);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000"}));
   p.Wait(milliseconds(2999));
   p.Poll();
   EXPECT_EQ(p.r.log.size(), 2u);
-  EXPECT_EQ(p.s.phase, kDownloadFailed);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloadFailed);
   p.Wait(milliseconds(1));
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000", "bar 0",
                                                "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 0);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 0);
 }
 
 // A refused publication still announced wrote nothing: no clean-up (whose
@@ -120,10 +120,10 @@ TEST(PollStep, FailureCleansUpPausesThenRestarts) {
 // after the CRC mismatch that refused it.
 TEST(PollStep, RefusedPublicationBacksOffWithoutCleanUp) {
   Poller p;
-  Set(p.s, kChecksumFailed, 100);
+  Set(p.s, Phase::kChecksumFailed, 100);
   p.Poll();
   for (int64_t pause : {1000, 2000, 4000}) {
-    Set(p.s, kPublicationRejected, 0);
+    Set(p.s, Phase::kPublicationRejected, 0);
     p.r.log.clear();
     p.Poll();
     p.Wait(milliseconds(pause));
@@ -136,20 +136,20 @@ TEST(PollStep, RefusedPublicationBacksOffWithoutCleanUp) {
 
 TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
   Poller p;
-  Set(p.s, kDownloadInterrupted, 30);
+  Set(p.s, Phase::kDownloadInterrupted, 30);
   p.Poll();
   p.Wait(kRetryPause);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"pause 3000", "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 30);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 30);
 }
 
 // Consecutive failures back off: CRC mismatches 0 s, 1 s, 2 s, 4 s ...,
 // other failures 3 s, 6 s, 12 s ..., both up to 60 s; an interrupted
 // attempt that brought bytes starts again from the first pause.
 TEST(PollStep, ConsecutiveFailuresBackOff) {
-  auto pauses = [](Poller& p, uint8_t phase, int count) {
+  auto pauses = [](Poller& p, Phase phase, int count) {
     std::vector<int64_t> seen;
     for (int i = 0; i < count; ++i) {
       p.r.log.clear();
@@ -167,24 +167,24 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
     return seen;
   };
   Poller crc;
-  EXPECT_EQ(pauses(crc, kChecksumFailed, 9),
+  EXPECT_EQ(pauses(crc, Phase::kChecksumFailed, 9),
             (std::vector<int64_t>{0, 1000, 2000, 4000, 8000, 16000, 32000,
                                   60000, 60000}));
   Poller other;
-  EXPECT_EQ(pauses(other, kDownloadFailed, 3),
+  EXPECT_EQ(pauses(other, Phase::kDownloadFailed, 3),
             (std::vector<int64_t>{3000, 6000, 12000}));
-  EXPECT_EQ(pauses(other, kDownloadInterrupted, 3),
+  EXPECT_EQ(pauses(other, Phase::kDownloadInterrupted, 3),
             (std::vector<int64_t>{24000, 48000, 60000}));
   // New bytes: the count starts again.
   other.s.SetProgress(10, 4096);
-  Set(other.s, kDownloadInterrupted, 10);
+  Set(other.s, Phase::kDownloadInterrupted, 10);
   other.Poll();
   EXPECT_EQ(other.r.log.back(), "pause 3000");
 
   // The jitter shortens every pause but the first by up to a fifth.
   Poller jittered;
   jittered.random = 0.999;
-  std::vector<int64_t> seen = pauses(jittered, kDownloadFailed, 4);
+  std::vector<int64_t> seen = pauses(jittered, Phase::kDownloadFailed, 4);
   EXPECT_EQ(seen[0], 3000);
   for (size_t i = 1; i < seen.size(); ++i) {
     const int64_t base = 3000 << i;
@@ -196,8 +196,8 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
 // Polls that come after a restart but before the new task's first update
 // must not start a second download.
 TEST(PollStep, NeverTwoDownloadsAtOnce) {
-  for (uint8_t failed :
-       {kChecksumFailed, kDownloadFailed, kDownloadInterrupted}) {
+  for (Phase failed : {Phase::kChecksumFailed, Phase::kDownloadFailed,
+                       Phase::kDownloadInterrupted}) {
     Poller p;
     int running = 0, most = 0;
     PollActions a = p.r.actions();

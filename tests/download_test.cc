@@ -94,8 +94,8 @@ class DownloadTest : public ::testing::Test {
               const DownloadOptions& options = {}) {
     Outcome outcome;
     auto status = std::make_shared<DownloadStatus>();
-    status->percent = initial_percent;
-    status->phase = kDownloadFailed;
+    status->SetProgress(initial_percent);
+    status->SetPhase(Phase::kDownloadFailed);
     ::testing::internal::CaptureStdout();
     Result<std::optional<uint64_t>> crc =
         RunEngine(Download(url_, target_, sidecar_, status, options));
@@ -138,7 +138,7 @@ TEST_F(DownloadTest, NoSidecarStartsOver) {
   EXPECT_EQ(o.crc, 5u);
   EXPECT_EQ(ReadFile(target_), "hello world");
   EXPECT_EQ(ReadFile(sidecar_), "\"v1\"");
-  EXPECT_EQ(o.snapshot.phase, kDownloading);
+  EXPECT_EQ(o.snapshot.phase, Phase::kDownloading);
   EXPECT_EQ(o.snapshot.percent, 100);
   ASSERT_EQ(server_.requests().size(), 2u);
   EXPECT_EQ(server_.requests()[1], GetRequest(0));
@@ -267,7 +267,7 @@ TEST_F(DownloadTest, NoContentLengthKeepsPercentAtZero) {
   ASSERT_TRUE(o.status.ok()) << o.status.error().message;
   EXPECT_EQ(ReadFile(target_), file);
   EXPECT_EQ(o.snapshot.percent, 0);
-  EXPECT_EQ(o.snapshot.phase, kDownloading);
+  EXPECT_EQ(o.snapshot.phase, Phase::kDownloading);
 }
 
 TEST_F(DownloadTest, NoEtagLeavesTheSidecarAndStartsOver) {
