@@ -1109,7 +1109,8 @@ SCENARIOS = [
     # Connections.
     scenario("conn.refused_until_the_server_listens", listen_after=4.0,
              check=lambda self, ctx: expect_in(
-                 ctx.stderr, FAILED + "Connection refused\n")),
+                 ctx.stderr, FAILED + "Connection refused\n")
+             + shows_unreachable(ctx)),
     scenario("conn.reset_during_head",
              head=lambda self, ex, n: ex.reset() if n == 0 else ex.head(),
              check=lambda self, ctx: expect_in(ctx.stderr, FAILED)),
@@ -1389,14 +1390,19 @@ class Program(e2e.Run):
     """One run of `binary` in `folder`, as `uid` if given."""
 
     def __init__(self, folder, binary, uid=None, log_dir=None, extra_env=None,
-                 wrapper=()):
+                 wrapper=(), state=None):
         self.folder = folder
         if e2e.WINE:
             assert uid is None, "Windows runs have no other user"
-            self.start([binary], e2e.WINE.env(), log_dir, wrapper)
+            env = e2e.WINE.env()
+            if state:
+                env["LOCALAPPDATA"] = e2e.Wine.path(state)
+            self.start([binary], env, log_dir, wrapper)
             return
         env = dict(os.environ, DISPLAY=e2e.Fixture.display,
                    SSL_CERT_FILE=os.path.join(e2e.Fixture.pki, "ca.pem"))
+        if state:
+            env["XDG_STATE_HOME"] = state
         for name in ("SSL_CERT_DIR", "GDK_GL", "https_proxy", "HTTPS_PROXY",
                      "no_proxy", "NO_PROXY"):
             env.pop(name, None)
@@ -1417,6 +1423,8 @@ class Context:
         self.root = root
         self.work = os.path.join(root, "work")
         os.makedirs(self.work)
+        # The log's folder: made by the program.
+        self.state = os.path.join(root, "state")
         os.chmod(root, 0o755)
         self.versions = [Published(root, "published-%d" % i, size,
                                    sc.signer, sc.tampered)
@@ -1438,7 +1446,7 @@ class Context:
         log_dir = os.path.join(self.root, "run-%d" % len(self.runs))
         os.makedirs(log_dir)
         run = Program(self.work, binary, self.as_user, log_dir,
-                      self.scenario.env, self.scenario.wrapper)
+                      self.scenario.env, self.scenario.wrapper, self.state)
         run.began, run.ended = time.monotonic(), None
         self.runs.append(run)
         return run
@@ -1446,6 +1454,19 @@ class Context:
     def collect(self):
         self.stdout = "".join(r.stdout() for r in self.runs)
         self.stderr = "".join(r.stderr() for r in self.runs)
+
+    def log_path(self):
+        if e2e.WINE:
+            return os.path.join(self.state, "Corvadelin", "Logs",
+                                "bootstrap.log")
+        return os.path.join(self.state, "corvadelin", "bootstrap.log")
+
+    def log(self):
+        """The program's log (all runs), "" when there is none."""
+        try:
+            return e2e.read(self.log_path()).decode()
+        except FileNotFoundError:
+            return ""
 
     def launcher_starts(self):
         try:
@@ -1542,8 +1563,60 @@ def run_and_check(sc, ctx):
         problems.append("TalvoroLauncher.exe was written")
     if old and (not os.path.isfile(exe) or e2e.read(exe) != old.data):
         problems.append("the launcher in place was changed")
+    problems += log_problems(ctx)
     problems += sc.check(ctx)
     return problems, wrong
+
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (.*)$")
+
+
+def log_problems(ctx):
+    """The log of every run: its head, each line of the standard streams in
+    it; a run that cannot write it says so once on stderr and goes on."""
+    if ctx.as_user is not None:
+        # Another user cannot make the log's folder in the test's root.
+        problems = []
+        if ctx.stderr.count("cannot open the log: ") != len(ctx.runs):
+            problems.append("no single line about the log that cannot open")
+        if os.path.exists(ctx.log_path()):
+            problems.append("a log was written where it cannot be")
+        return problems
+    entries = []
+    for line in ctx.log().splitlines():
+        match = LOG_LINE.match(line)
+        if not match:
+            return ["malformed log line %r" % line]
+        entries.append(match.group(1))
+    problems = ["log without %r" % head for head in
+                ("start: Corvadelin bootstrap ", "address: https://",
+                 "proxy: ", "folder: ")
+                if sum(e.startswith(head) for e in entries) != len(ctx.runs)]
+    logged = set(entries)
+    for line in ctx.stdout.splitlines() + [
+            l for l in ctx.stderr.splitlines() if l.startswith(FAILED)]:
+        if line and line not in logged:
+            problems.append("not in the log: %r" % line)
+    return problems
+
+
+def status_lines(ctx):
+    """The window's status lines as the log has them."""
+    return re.findall(r" status: (.+)$", ctx.log(), re.M)
+
+
+def shows_unreachable(ctx):
+    """The window said that the server could not be reached, with a
+    countdown, and cleared the line once the download went on."""
+    lines = status_lines(ctx)
+    said = [l for l in lines if re.match(
+        r"(Can't reach the download server\. Retrying in \d+ s\.|"
+        r"无法连接到下载服务器，\d+ 秒后重试)$", l)]
+    problems = [] if said else ["no status line about the unreachable server"
+                                " in %r" % lines]
+    if not re.search(r" status: $", ctx.log(), re.M):
+        problems.append("the status line was never cleared")
+    return problems
 
 
 def run_in_own_network(args):
