@@ -648,12 +648,28 @@ def _long_folder_setup(self, ctx):
         self.expect = "ends"
 
 
+def _long_folder_drive(self, ctx):
+    """On Windows the refusal waits in a message box titled as the window
+    until the user dismisses it (WM_CLOSE, as the window is closed)."""
+    if not e2e.WINE:
+        return drive(self, ctx)
+    run = ctx.start()
+    time.sleep(3)
+    self.boxed = run.proc.poll() is None
+    ctx.code = run.close_window(timeout=30)
+    return []
+
+
 def _long_folder_check(self, ctx):
     if not e2e.WINE:
         return []
+    logged = [l for l in ctx.log().splitlines()
+              if " working folder path too long: " in l]
     return expect_in(ctx.stderr, "working folder path too long: ") + (
         ["%d connections" % ctx.server.connections]
-        if ctx.server.connections else [])
+        if ctx.server.connections else []) + (
+        [] if self.boxed else ["the program ended without its message box"]) + (
+        [] if len(logged) == 1 else ["the refusal is not in the log"])
 
 
 def _stale_bin_setup(self, ctx):
@@ -1254,7 +1270,8 @@ SCENARIOS = [
     scenario("local.launcher_is_a_directory", expect="ends",
              setup=_launcher_dir_setup, check=_launcher_dir_check),
     scenario("local.working_folder_path_near_the_windows_limit",
-             setup=_long_folder_setup, check=_long_folder_check),
+             setup=_long_folder_setup, drive=_long_folder_drive,
+             check=_long_folder_check),
     scenario("local.stale_download_longer_than_the_file", nginx=True,
              setup=_stale_bin_setup,
              check=lambda self, ctx: expect_in(
