@@ -1159,6 +1159,12 @@ SCENARIOS = [
                                       if n == 0 else ex.get()),
              check=lambda self, ctx: (expect_in(ctx.stderr, TIMED_OUT)
                                       + gets_resumed(ctx, 1))),
+    # Stalled for 30 s (the program's own time-out is 60 s): the window
+    # says it waits after 15 s.
+    scenario("conn.stall_long_enough_to_show_the_waiting_line", timeout=75,
+             get=lambda self, ex, n: (ex.get(cut=random_cut(ex), end="stall")
+                                      if n == 0 else ex.get()),
+             check=lambda self, ctx: shows_waiting(ctx) + gets_resumed(ctx, 1)),
     scenario("conn.accepted_and_never_answered", program="short",
              certificate=lambda self, n: "silent" if n == 0 else "localhost",
              check=lambda self, ctx: expect_in(ctx.stderr,
@@ -1620,6 +1626,18 @@ def log_problems(ctx):
 def status_lines(ctx):
     """The window's status lines as the log has them."""
     return re.findall(r" status: (.+)$", ctx.log(), re.M)
+
+
+def shows_waiting(ctx):
+    """The window said that it waits for the server, then no more."""
+    lines = status_lines(ctx)
+    waiting = [i for i, l in enumerate(lines) if l in (
+        "Waiting for the download server to send data…",
+        "正在等待下载服务器发送数据…")]
+    if not waiting:
+        return ["no waiting line in %r" % lines]
+    return [] if waiting[-1] < len(lines) - 1 else [
+        "the waiting line stayed"]
 
 
 def shows_unreachable(ctx):

@@ -82,6 +82,7 @@ set_tests_properties(wine.down PROPERTIES
 foreach(case whole_run closed_half_way_then_resumed
         wrong_crc_is_retried_and_never_started missing_crc_is_never_started
         no_server_retries_every_three_seconds
+        dead_network_shows_why_on_the_window
         link_cut_every_megabyte_arrives_in_one_run
         working_folder_with_a_non_ascii_name
         whole_run_beside_planted_dlls
