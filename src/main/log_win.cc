@@ -49,7 +49,9 @@ Status MakeFolders(const std::string& folder) {
 }
 
 Result<intptr_t> OpenForAppend(const std::string& path) {
-  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA,
+  // Appends only; the attributes for the size and the file's identity.
+  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(),
+                         FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return SystemError("cannot open", path);
