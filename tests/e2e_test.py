@@ -119,6 +119,14 @@ class Wine:
             env.pop(name, None)
         return env
 
+    def set_local_app_data(self, folder):
+        """Makes `folder` the LOCALAPPDATA of the programs started next in
+        this prefix (Wine sets the variable from the registry, whatever the
+        Unix environment says)."""
+        self.run("reg", "add", "HKCU\\Volatile Environment", "/v",
+                 "LOCALAPPDATA", "/t", "REG_SZ", "/d", Wine.path(folder),
+                 "/f")
+
     def run(self, program, *args, check=True):
         """Runs a Windows tool to its end through tests/win/wine-run.sh; its
         standard output (its exit code when not `check`)."""
@@ -311,9 +319,9 @@ class Run:
         # The log goes to a folder of the test's own.
         self.state = os.path.join(folder, "..", "state")
         if WINE:
+            (wine or WINE).set_local_app_data(self.state)
             env = dict((wine or WINE).env(),
                        TALVORO_LAUNCHER_MARK=LAUNCHER_MARK,
-                       LOCALAPPDATA=Wine.path(self.state),
                        **(extra_env or {}))
             self.start([PROGRAM], env, os.path.join(folder, ".."))
             return

@@ -1417,10 +1417,9 @@ class Program(e2e.Run):
         self.folder = folder
         if e2e.WINE:
             assert uid is None, "Windows runs have no other user"
-            env = e2e.WINE.env()
             if state:
-                env["LOCALAPPDATA"] = e2e.Wine.path(state)
-            self.start([binary], env, log_dir, wrapper)
+                e2e.WINE.set_local_app_data(state)
+            self.start([binary], e2e.WINE.env(), log_dir, wrapper)
             return
         env = dict(os.environ, DISPLAY=e2e.Fixture.display,
                    SSL_CERT_FILE=os.path.join(e2e.Fixture.pki, "ca.pem"))
