@@ -15,7 +15,8 @@
 set(TALVORO_WINE_FIXTURE wine)
 set(win_dir ${CMAKE_CURRENT_LIST_DIR})
 
-# talvoro-win-close-window.exe TITLE [IMAGE]: posts WM_CLOSE (as Alt+F4).
+# talvoro-win-close-window.exe [--text] TITLE [IMAGE]: posts WM_CLOSE (as
+# Alt+F4), or prints the window's static texts.
 # talvoro-win-test-launcher.exe: the published launcher of the tests.
 # talvoro-win-trust-ca.exe CA.pem: trusts the test CA inside the prefix.
 # GUI programs, so that Wine opens no console for them.
