@@ -780,12 +780,13 @@ TEST_F(LogTest, ReporterFeedsConsoleAndLogWithoutCredentials) {
     reporter.Line(Stream::kErr,
                   "下载失败: proxy http://ann:s3cret@p:8080/ refused\n");
     reporter.Detail("proxy: https://bob:hunter2@[::1]:3128 two\nlines");
+    reporter.Detail("answer: HTTP/1.1 200 \xff");
   }
   EXPECT_EQ(console.lines,
             "out 下载成功\nerr 下载失败: proxy http://ann:s3cret@p:8080/ "
             "refused\n");
   const std::vector<std::string> lines = Lines(kLogName);
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ .*)");
   for (const std::string& line : lines) {
     EXPECT_TRUE(std::regex_match(line, stamp)) << line;
@@ -795,6 +796,8 @@ TEST_F(LogTest, ReporterFeedsConsoleAndLogWithoutCredentials) {
   EXPECT_TRUE(lines[0].ends_with(" 下载成功"));
   EXPECT_TRUE(lines[1].ends_with(" 下载失败: proxy http://p:8080/ refused"));
   EXPECT_TRUE(lines[2].ends_with(" proxy: https://[::1]:3128 two lines"));
+  // The log stays UTF-8 whatever a server sent.
+  EXPECT_TRUE(lines[3].ends_with(" answer: HTTP/1.1 200 \xEF\xBF\xBD"));
 }
 
 // Past 1 MiB the log becomes bootstrap.1.log (replacing an older one) and

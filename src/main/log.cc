@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/file.h"
+#include "base/utf8.h"
 
 namespace talvoro {
 
@@ -82,8 +83,10 @@ void Log::RotateIfFull() {
 void Log::Write(std::string_view text) {
   std::string line = UtcTimestamp(std::chrono::system_clock::now()) + " " +
                      std::to_string(log_file::ProcessId()) + " ";
-  line += WithoutCredentials(text);
-  for (size_t i = line.size() - text.size(); i < line.size(); ++i) {
+  const size_t start = line.size();
+  // A server's bytes may be anything: the log stays UTF-8.
+  line += ToValidUtf8(WithoutCredentials(text));
+  for (size_t i = start; i < line.size(); ++i) {
     if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
   }
   line += '\n';

@@ -51,7 +51,8 @@ class Log {
   Log& operator=(const Log&) = delete;
 
   // Appends `text` (one line; line breaks inside it become spaces, URL
-  // credentials are taken out) with its time and process id. First, when
+  // credentials are taken out, bytes that are not UTF-8 replaced) with its
+  // time and process id. First, when
   // the file has passed the size limit, renames it kOldLogName and opens a
   // new one; a file another copy renamed already is only reopened. Write
   // errors are ignored: the log never stops the program.
