@@ -258,9 +258,20 @@ Result<bool> MustRestart(const GetResponse& response, File& file,
 // the announced end: bytes a server sends beyond it are not part of the
 // file, and a body that never ends cannot fill the disk. A body that ends
 // short of the length is a kNetwork error; the bytes received stay.
-asio::awaitable<Status> CopyBodyChunks(GetResponse& response, File& file,
-                                       uint64_t& size, uint64_t content_length,
-                                       DownloadStatus& status) {
+asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
+                                 uint64_t size, uint64_t content_length,
+                                 DownloadStatus& status, Reporter& report) {
+  const uint64_t offset = size;
+  const auto start = std::chrono::steady_clock::now();
+  // The log's account of the body: where it began, how many bytes came and
+  // how long they took.
+  auto account = [&](const char* end) {
+    const auto taken = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    report.Detail("body: from byte " + std::to_string(offset) + ", " +
+                  std::to_string(size - offset) + " bytes in " +
+                  std::to_string(taken.count()) + " ms" + end);
+  };
   BufferedWriter writer(file);
   for (;;) {
     size_t want = kBodyChunkBytes;
@@ -272,7 +283,10 @@ asio::awaitable<Status> CopyBodyChunks(GetResponse& response, File& file,
     Result<char*> room = writer.Reserve(want);
     if (!room.ok()) co_return std::move(room).error();
     Result<size_t> n = co_await response.ReadBody(asio::buffer(*room, want));
-    if (!n.ok()) co_return std::move(n).error();
+    if (!n.ok()) {
+      account(", then failed");
+      co_return std::move(n).error();
+    }
     size += *n;
     status.SetProgress(Percent(size, content_length), *n,
                        /*known=*/content_length != 0);
@@ -281,28 +295,11 @@ asio::awaitable<Status> CopyBodyChunks(GetResponse& response, File& file,
   }
   Status flushed = writer.Flush();
   if (!flushed.ok()) co_return flushed;
+  account(content_length != 0 && size < content_length ? ", short" : "");
   if (content_length != 0 && size < content_length) {
     co_return NetworkError(kEarlyEndMessage);
   }
   co_return Status::Ok();
-}
-
-// CopyBodyChunks, and a detail for the log: where the body began, how many
-// bytes came and how long they took.
-asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
-                                 uint64_t size, uint64_t content_length,
-                                 DownloadStatus& status, Reporter& report) {
-  const uint64_t offset = size;
-  const auto start = std::chrono::steady_clock::now();
-  Status copied =
-      co_await CopyBodyChunks(response, file, size, content_length, status);
-  const auto taken = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  report.Detail("body: from byte " + std::to_string(offset) + ", " +
-                std::to_string(size - offset) + " bytes in " +
-                std::to_string(taken.count()) + " ms" +
-                (copied.ok() ? std::string() : ", then failed"));
-  co_return copied;
 }
 
 }  // namespace
@@ -310,8 +307,11 @@ asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
 asio::awaitable<Result<std::optional<uint64_t>>> Download(
     std::string url, std::string target_path, std::string sidecar_path,
     DownloadStatusRef status, DownloadOptions options) {
-  Reporter& report = ReporterOr(options.connection.reporter);
-  Result<std::string> stored = ReadStoredEtag(sidecar_path, report);
+  // The reporter is looked up at each use: a reference kept in the
+  // coroutine's frame makes gcc 12 see a mismatched free of the frame
+  // (-Wmismatched-new-delete) where there is none.
+  Result<std::string> stored =
+      ReadStoredEtag(sidecar_path, ReporterOr(options.connection.reporter));
   if (!stored.ok()) co_return std::move(stored).error();
   Result<ParsedUrl> parsed = ParseUrl(url);
   if (!parsed.ok()) co_return std::move(parsed).error();
@@ -322,10 +322,12 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   const HeadInfo& head = decided->head;
 
   uint64_t size = 0;
-  Result<File> file = OpenTarget(target_path, decided->resume, &size, report);
+  Result<File> file = OpenTarget(target_path, decided->resume, &size,
+                                 ReporterOr(options.connection.reporter));
   if (!file.ok()) co_return std::move(file).error();
   if (head.content_length != 0 && head.content_length == size) {
-    report.Line(Stream::kOut, "文件已下载完成，无需继续下载。\n");
+    ReporterOr(options.connection.reporter)
+        .Line(Stream::kOut, "文件已下载完成，无需继续下载。\n");
     NoteDownloaded(options, head);
     co_return head.remote_crc;
   }
@@ -337,19 +339,23 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   Result<GetResponse> response =
       co_await GetExchange(head.url, size, IfRange(size, *stored), get_options);
   if (!response.ok()) co_return std::move(response).error();
-  report.Detail("answer: " + response->status_line());
+  ReporterOr(options.connection.reporter)
+      .Detail("answer: " + response->status_line());
   Result<bool> restart =
-      MustRestart(*response, *file, &size, head.content_length, report);
+      MustRestart(*response, *file, &size, head.content_length,
+                  ReporterOr(options.connection.reporter));
   if (!restart.ok()) co_return std::move(restart).error();
   if (*restart) {
     response = co_await GetExchange(head.url, 0, {}, options.connection);
     if (!response.ok()) co_return std::move(response).error();
-    report.Detail("answer: " + response->status_line());
+    ReporterOr(options.connection.reporter)
+        .Detail("answer: " + response->status_line());
   }
-  Status copied = co_await CopyBody(*response, *file, size, head.content_length,
-                                    *status, report);
+  Status copied =
+      co_await CopyBody(*response, *file, size, head.content_length, *status,
+                        ReporterOr(options.connection.reporter));
   if (!copied.ok()) co_return copied.error();
-  report.Line(Stream::kOut, "下载完成！\n");
+  ReporterOr(options.connection.reporter).Line(Stream::kOut, "下载完成！\n");
   NoteDownloaded(options, head);
   co_return head.remote_crc;
 }
