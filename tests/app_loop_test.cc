@@ -88,7 +88,8 @@ class PollLoopTest : public ::testing::Test {
     // A run cut short by a failed expectation may leave its last task
     // running; it ends with an error once the server is gone, at the
     // latest after the time-outs.
-    for (int i = 0; i < 3000 && status_->Read().phase == kDownloading; ++i) {
+    for (int i = 0; i < 3000 && status_->Read().phase == Phase::kDownloading;
+         ++i) {
       std::this_thread::sleep_for(milliseconds(10));
     }
     fs::current_path(old_dir_);
@@ -178,6 +179,7 @@ class PollLoopTest : public ::testing::Test {
               InstallAndStartLauncher();
               done = true;
             },
+        .show_status = [&](const std::string& line) { shown_.push_back(line); },
     };
     PollState state;
     StartDownloadTask(url_, folder_, status_, kOptions);
@@ -232,8 +234,21 @@ class PollLoopTest : public ::testing::Test {
   DownloadStatusRef status_ = std::make_shared<DownloadStatus>();
   std::vector<std::string> log_;
   std::vector<milliseconds> pauses_;
+  // The status lines as shown, in order.
+  std::vector<std::string> shown_;
   std::string handed_off_;
 };
+
+// The first status line of each pause (a line after none).
+std::vector<std::string> PauseLines(const std::vector<std::string>& shown) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (!shown[i].empty() && (i == 0 || shown[i - 1].empty())) {
+      lines.push_back(shown[i]);
+    }
+  }
+  return lines;
+}
 
 // A cut body is resumed; a failed status throws the partial file away and
 // starts over after the pause; a wrong CRC throws the whole file away and
@@ -280,8 +295,19 @@ TEST_F(PollLoopTest, EachOutcomeInTurnThenHandOff) {
   EXPECT_EQ(after_mismatch.front(), 0);
   EXPECT_EQ(after_mismatch.back(), 100);
 
+  // Each pause says why, and the line goes when the next attempt starts.
+  std::vector<std::string> lines = PauseLines(shown_);
+  ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(shown_);
+  EXPECT_TRUE(
+      lines[0].starts_with("Can't reach the download server. "
+                           "Retrying in "))
+      << lines[0];
+  EXPECT_TRUE(lines[1].ends_with(" s.")) << lines[1];
+  EXPECT_EQ(lines[2], "The file arrived damaged. Downloading again in 2 s.");
+  EXPECT_EQ(shown_.back(), "");
+
   EXPECT_EQ(handed_off_, file_);
-  EXPECT_EQ(status_->Read().phase, kHandOff);
+  EXPECT_EQ(status_->Read().phase, Phase::kHandOff);
   ASSERT_TRUE(LauncherRan());
   EXPECT_EQ(ReadFile(kLauncherName), file_);
   EXPECT_EQ(ReadFile(kEtagFileName), "\"v1\"");

@@ -8,12 +8,15 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/file.h"
 #include "gtest/gtest.h"
 #include "main/handoff.h"
+#include "main/log.h"
 #ifdef _WIN32
 #include "ui/win32/taskbar_win.h"
 #endif
@@ -49,9 +52,9 @@ struct Recorder {
   }
 };
 
-void Set(DownloadStatus& s, uint8_t phase, uint8_t percent) {
-  s.phase = phase;
-  s.percent = percent;
+void Set(DownloadStatus& s, Phase phase, uint8_t percent) {
+  s.SetProgress(percent);
+  if (phase != Phase::kDownloading) s.SetPhase(phase);
 }
 
 // The poll step on a clock of its own, with the jitter left out (`random`
@@ -71,7 +74,7 @@ struct Poller {
 TEST(PollStep, BarFollowsPercentCappedAt100) {
   Poller p;
   for (uint8_t percent : {42, 101, 255}) {
-    Set(p.s, kDownloading, percent);
+    Set(p.s, Phase::kDownloading, percent);
     p.Poll();
   }
   EXPECT_EQ(p.r.log,
@@ -80,41 +83,41 @@ TEST(PollStep, BarFollowsPercentCappedAt100) {
 
 TEST(PollStep, VerifiedShowsFullBarForOnePollBeforeHandOff) {
   Poller p;
-  Set(p.s, kDownloaded, 100);
+  Set(p.s, Phase::kDownloaded, 100);
   p.Poll();
   EXPECT_EQ(p.r.log, std::vector<std::string>{"bar 100"});
-  EXPECT_EQ(p.s.phase, kHandOff);
+  EXPECT_EQ(p.s.Read().phase, Phase::kHandOff);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"bar 100", "handoff"}));
 }
 
 TEST(PollStep, ChecksumFailureCleansUpAndRestartsAtOnce) {
   Poller p;
-  Set(p.s, kChecksumFailed, 100);
+  Set(p.s, Phase::kChecksumFailed, 100);
   p.Poll();
   EXPECT_EQ(p.r.log,
             (std::vector<std::string>{"clean", "pause 0", "bar 0", "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 0);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 0);
 }
 
 // The pause does not block: polls during it do nothing, the first one past
 // its end restarts.
 TEST(PollStep, FailureCleansUpPausesThenRestarts) {
   Poller p;
-  Set(p.s, kDownloadFailed, 30);
+  Set(p.s, Phase::kDownloadFailed, 30);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000"}));
   p.Wait(milliseconds(2999));
   p.Poll();
   EXPECT_EQ(p.r.log.size(), 2u);
-  EXPECT_EQ(p.s.phase, kDownloadFailed);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloadFailed);
   p.Wait(milliseconds(1));
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"clean", "pause 3000", "bar 0",
                                                "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 0);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 0);
 }
 
 // A refused publication still announced wrote nothing: no clean-up (whose
@@ -122,10 +125,10 @@ TEST(PollStep, FailureCleansUpPausesThenRestarts) {
 // after the CRC mismatch that refused it.
 TEST(PollStep, RefusedPublicationBacksOffWithoutCleanUp) {
   Poller p;
-  Set(p.s, kChecksumFailed, 100);
+  Set(p.s, Phase::kChecksumFailed, 100);
   p.Poll();
   for (int64_t pause : {1000, 2000, 4000}) {
-    Set(p.s, kPublicationRejected, 0);
+    Set(p.s, Phase::kPublicationRejected, 0);
     p.r.log.clear();
     p.Poll();
     p.Wait(milliseconds(pause));
@@ -138,20 +141,20 @@ TEST(PollStep, RefusedPublicationBacksOffWithoutCleanUp) {
 
 TEST(PollStep, NetworkFailureKeepsFilesAndProgress) {
   Poller p;
-  Set(p.s, kDownloadInterrupted, 30);
+  Set(p.s, Phase::kDownloadInterrupted, 30);
   p.Poll();
   p.Wait(kRetryPause);
   p.Poll();
   EXPECT_EQ(p.r.log, (std::vector<std::string>{"pause 3000", "start"}));
-  EXPECT_EQ(p.s.phase, kDownloading);
-  EXPECT_EQ(p.s.percent, 30);
+  EXPECT_EQ(p.s.Read().phase, Phase::kDownloading);
+  EXPECT_EQ(p.s.Read().percent, 30);
 }
 
 // Consecutive failures back off: CRC mismatches 0 s, 1 s, 2 s, 4 s ...,
 // other failures 3 s, 6 s, 12 s ..., both up to 60 s; an interrupted
 // attempt that brought bytes starts again from the first pause.
 TEST(PollStep, ConsecutiveFailuresBackOff) {
-  auto pauses = [](Poller& p, uint8_t phase, int count) {
+  auto pauses = [](Poller& p, Phase phase, int count) {
     std::vector<int64_t> seen;
     for (int i = 0; i < count; ++i) {
       p.r.log.clear();
@@ -169,24 +172,24 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
     return seen;
   };
   Poller crc;
-  EXPECT_EQ(pauses(crc, kChecksumFailed, 9),
+  EXPECT_EQ(pauses(crc, Phase::kChecksumFailed, 9),
             (std::vector<int64_t>{0, 1000, 2000, 4000, 8000, 16000, 32000,
                                   60000, 60000}));
   Poller other;
-  EXPECT_EQ(pauses(other, kDownloadFailed, 3),
+  EXPECT_EQ(pauses(other, Phase::kDownloadFailed, 3),
             (std::vector<int64_t>{3000, 6000, 12000}));
-  EXPECT_EQ(pauses(other, kDownloadInterrupted, 3),
+  EXPECT_EQ(pauses(other, Phase::kDownloadInterrupted, 3),
             (std::vector<int64_t>{24000, 48000, 60000}));
   // New bytes: the count starts again.
   other.s.SetProgress(10, 4096);
-  Set(other.s, kDownloadInterrupted, 10);
+  Set(other.s, Phase::kDownloadInterrupted, 10);
   other.Poll();
   EXPECT_EQ(other.r.log.back(), "pause 3000");
 
   // The jitter shortens every pause, the first too, by up to a half.
   Poller jittered;
   jittered.random = 0.999;
-  std::vector<int64_t> seen = pauses(jittered, kDownloadFailed, 4);
+  std::vector<int64_t> seen = pauses(jittered, Phase::kDownloadFailed, 4);
   for (size_t i = 0; i < seen.size(); ++i) {
     const int64_t base = 3000 << i;
     EXPECT_GE(seen[i], base / 2);
@@ -199,7 +202,7 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
 TEST(RetrySchedule, FirstPausesOfManyCopiesSpreadEvenly) {
   std::vector<int> bins(10);
   for (int copy = 0; copy < 10000; ++copy) {
-    const int64_t ms = RetrySchedule().NextPause(kDownloadFailed, 0).count();
+    const int64_t ms = RetrySchedule().NextPause(Phase::kDownloadFailed, 0).count();
     ASSERT_GE(ms, 1500);
     ASSERT_LE(ms, 3000);
     ++bins[std::min<int64_t>((ms - 1500) / 150, 9)];
@@ -225,40 +228,44 @@ TEST(RetrySchedule, ServerWaitIsHonouredAndCapped) {
   for (const Case& c : cases) {
     RetrySchedule schedule([&] { return c.random; });
     EXPECT_EQ(
-        schedule.NextPause(kDownloadInterrupted, 0, seconds(c.asked_s)).count(),
+        schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(c.asked_s)).count(),
         c.pause_ms)
         << c.random << " " << c.asked_s;
   }
   RetrySchedule schedule([] { return 0.0; });
-  EXPECT_EQ(schedule.NextPause(kDownloadInterrupted, 0, seconds(5)).count(),
+  EXPECT_EQ(schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(5)).count(),
             5000);
-  EXPECT_EQ(schedule.NextPause(kDownloadInterrupted, 0).count(), 6000);
-  EXPECT_EQ(schedule.NextPause(kDownloadFailed, 0, seconds(2)).count(), 12000);
+  EXPECT_EQ(schedule.NextPause(Phase::kDownloadInterrupted, 0).count(), 6000);
+  EXPECT_EQ(schedule.NextPause(Phase::kDownloadFailed, 0, seconds(2)).count(), 12000);
 }
 
 // The wait a busy server asked for reaches the pause; the restart forgets
 // it.
 TEST(PollStep, BusyServersWaitSetsThePause) {
   Poller p;
-  p.s.percent = 40;
-  p.s.SetPhase(kDownloadInterrupted, std::chrono::seconds(20));
+  p.s.SetProgress(40);
+  Error busy = ProtocolError("HEAD 请求失败，响应: HTTP/1.1 503");
+  busy.cause = Cause::kServerBusy;
+  busy.retry_after = std::chrono::seconds(20);
+  p.s.Fail(Phase::kDownloadInterrupted, busy);
   p.Poll();
-  EXPECT_EQ(p.r.log, std::vector<std::string>{"pause 20000"});
+  EXPECT_EQ(p.r.log.front(), "pause 20000");
+  const size_t after_pause = p.r.log.size();
   p.Wait(milliseconds(19999));
   p.Poll();
-  EXPECT_EQ(p.r.log.size(), 1u);
+  EXPECT_EQ(p.r.log.size(), after_pause);
   p.Wait(milliseconds(1));
   p.Poll();
-  EXPECT_EQ(p.r.log, (std::vector<std::string>{"pause 20000", "start"}));
-  EXPECT_EQ(p.s.Read().retry_after, std::nullopt);
-  EXPECT_EQ(p.s.percent, 40);
+  EXPECT_EQ(p.r.log.back(), "start");
+  EXPECT_EQ(p.s.Read().error, std::nullopt);
+  EXPECT_EQ(p.s.Read().percent, 40);
 }
 
 // Polls that come after a restart but before the new task's first update
 // must not start a second download.
 TEST(PollStep, NeverTwoDownloadsAtOnce) {
-  for (uint8_t failed :
-       {kChecksumFailed, kDownloadFailed, kDownloadInterrupted}) {
+  for (Phase failed : {Phase::kChecksumFailed, Phase::kDownloadFailed,
+                       Phase::kDownloadInterrupted}) {
     Poller p;
     int running = 0, most = 0;
     PollActions a = p.r.actions();
@@ -273,6 +280,151 @@ TEST(PollStep, NeverTwoDownloadsAtOnce) {
     }
     EXPECT_EQ(most, 1) << "phase " << int(failed);
   }
+}
+
+// What the window shows through a failure: nothing while the download
+// runs, the cause with a countdown updated each second during the pause and
+// the bar's error state, then nothing and the normal bar when the next
+// attempt starts; the poll is due again when the countdown changes.
+TEST(PollStep, PauseShowsTheCauseWithACountdown) {
+  Poller p;
+  std::vector<std::string> shown;
+  std::vector<bool> bar_error;
+  PollActions a = p.r.actions();
+  a.show_status = [&](const std::string& line) { shown.push_back(line); };
+  a.show_bar_error = [&](bool error) { bar_error.push_back(error); };
+  p.state.folder = "/home/u/dl/";
+  Set(p.s, Phase::kDownloading, 10);
+  p.Poll(a);
+  EXPECT_TRUE(shown.empty());
+  EXPECT_TRUE(bar_error.empty());
+  p.s.Fail(Phase::kDownloadInterrupted, NetworkError("connection refused"));
+  p.Poll(a);
+  EXPECT_EQ(shown, std::vector<std::string>{
+                       "Can't reach the download server. Retrying in 3 s."});
+  EXPECT_EQ(bar_error, std::vector<bool>{true});
+  EXPECT_EQ(p.state.due, p.now + std::chrono::seconds(1));
+  p.Wait(milliseconds(400));
+  p.Poll(a);  // still 3 s, rounded up: nothing new
+  EXPECT_EQ(shown.size(), 1u);
+  EXPECT_EQ(p.state.due, p.now + milliseconds(600));
+  p.Wait(milliseconds(600));
+  p.Poll(a);
+  EXPECT_EQ(shown.back(), "Can't reach the download server. Retrying in 2 s.");
+  p.Wait(milliseconds(2000));
+  p.Poll(a);  // the next attempt
+  EXPECT_EQ(shown.back(), "");
+  EXPECT_EQ(bar_error, (std::vector<bool>{true, false}));
+  EXPECT_EQ(p.r.log.back(), "start");
+}
+
+// A connected attempt that receives nothing for 15 s says it waits; the
+// line goes when bytes come.
+TEST(PollStep, WaitingLineAfterFifteenSecondsWithoutBytes) {
+  Poller p;
+  std::vector<std::string> shown;
+  PollActions a = p.r.actions();
+  a.show_status = [&](const std::string& line) { shown.push_back(line); };
+  p.state.language = Language::kChinese;
+  p.s.Restart(false, p.now);
+  p.Poll(a);
+  EXPECT_LE(p.state.due, p.now + kWaitingAfter);
+  p.Wait(kWaitingAfter - milliseconds(1));
+  p.Poll(a);
+  EXPECT_TRUE(shown.empty());
+  p.Wait(milliseconds(1));
+  p.Poll(a);
+  EXPECT_EQ(shown, std::vector<std::string>{"正在等待下载服务器发送数据…"});
+  // Bytes arrive (stamped with the real clock, far past this test's).
+  p.s.SetProgress(20, 100);
+  p.now = std::chrono::steady_clock::now();
+  p.Poll(a);
+  EXPECT_EQ(shown.back(), "");
+}
+
+TEST(StatusText, EachCauseHasItsOwnLineInBothLanguages) {
+  const std::string folder = "/home/u/dl/";
+  auto with_cause = [](Error e, Cause cause) {
+    e.cause = cause;
+    return e;
+  };
+  Error folder_error = FileError("Permission denied");
+  folder_error.path = folder + kTargetFileName;
+  const Error no_space{ErrorKind::kNoSpace,
+                       "not enough free disk space: 104857602 bytes needed, "
+                       "1 bytes free"};
+  struct Case {
+    Phase phase;
+    std::optional<Error> error;
+    const char* zh;
+    const char* en;
+  };
+  const Case cases[] = {
+      {Phase::kDownloadInterrupted, NetworkError("timed out"),
+       "无法连接到下载服务器，12 秒后重试",
+       "Can't reach the download server. Retrying in 12 s."},
+      {Phase::kDownloadInterrupted,
+       with_cause(ProtocolError("HTTP 503"), Cause::kServerBusy),
+       "下载服务器繁忙，12 秒后重试",
+       "The download server is busy. Retrying in 12 s."},
+      {Phase::kDownloadInterrupted,
+       with_cause(NetworkError("403"), Cause::kProxyRefused),
+       "代理服务器拒绝了连接，12 秒后重试",
+       "The proxy server refused the connection. Retrying in 12 s."},
+      {Phase::kDownloadInterrupted,
+       with_cause(NetworkError("407"), Cause::kProxySignIn),
+       "代理服务器拒绝了连接：需要登录，12 秒后重试",
+       "The proxy server refused the connection: it asks for a sign-in. "
+       "Retrying in 12 s."},
+      {Phase::kDownloadInterrupted,
+       with_cause(NetworkError("certificate"), Cause::kUntrusted),
+       "服务器证书不受信任，本机或网络中可能有程序在拦截安全连接，12 秒后重试",
+       "The server's certificate is not trusted: a program on this computer "
+       "or network may be intercepting secure connections. Retrying in 12 "
+       "s."},
+      {Phase::kDownloadInterrupted, no_space,
+       "磁盘空间不足，还需要 101 MB，12 秒后重试",
+       "Not enough disk space: 101 MB more needed. Retrying in 12 s."},
+      {Phase::kDownloadInterrupted,
+       Error{ErrorKind::kNoSpace, "No space left on device"},
+       "磁盘空间不足，12 秒后重试", "Not enough disk space. Retrying in 12 s."},
+      {Phase::kDownloadFailed, folder_error,
+       "无法写入文件夹 /home/u/dl，请把程序移到可以写入的文件夹，12 秒后重试",
+       "Can't write to the folder /home/u/dl. Move the program to a folder "
+       "you can write to. Retrying in 12 s."},
+      {Phase::kChecksumFailed, std::nullopt,
+       "下载的文件已损坏，12 秒后重新下载",
+       "The file arrived damaged. Downloading again in 12 s."},
+      {Phase::kPublicationRejected,
+       Error{ErrorKind::kRejected, "the server still announces ..."},
+       "服务器上的文件未通过检查，正在等待服务器修复，12 秒后再次检查",
+       "The server's file failed its check. Waiting for the server to fix "
+       "it. Checking again in 12 s."},
+      {Phase::kDownloadFailed, ProtocolError("HTTP 404"),
+       "下载失败，12 秒后重试", "The download failed. Retrying in 12 s."},
+  };
+  for (const Case& c : cases) {
+    const Error* error = c.error ? &*c.error : nullptr;
+    EXPECT_EQ(PauseLine(Language::kChinese, c.phase, error, folder, 12), c.zh);
+    EXPECT_EQ(PauseLine(Language::kEnglish, c.phase, error, folder, 12), c.en);
+  }
+  // A file error outside the working folder does not blame the folder.
+  Error elsewhere = FileError("denied");
+  elsewhere.path = "/tmp/x";
+  EXPECT_EQ(TroubleOf(Phase::kDownloadFailed, &elsewhere, folder),
+            Trouble::kFailed);
+}
+
+TEST(StatusText, LanguageFromTheLocale) {
+  EXPECT_EQ(LanguageOfLocale(nullptr, nullptr, "zh_CN.UTF-8"),
+            Language::kChinese);
+  EXPECT_EQ(LanguageOfLocale(nullptr, "zh_TW.UTF-8", "en_US.UTF-8"),
+            Language::kChinese);
+  // LC_ALL wins; an empty one counts as unset.
+  EXPECT_EQ(LanguageOfLocale("C", "zh_CN.UTF-8", "zh_CN.UTF-8"),
+            Language::kEnglish);
+  EXPECT_EQ(LanguageOfLocale("", nullptr, "zh_HK"), Language::kChinese);
+  EXPECT_EQ(LanguageOfLocale(nullptr, nullptr, nullptr), Language::kEnglish);
 }
 
 // A scratch folder that is also the current directory while it lives.
@@ -678,6 +830,102 @@ TEST_F(DllSearch, OnlyTheSystemFolderIsSearched) {
 TEST_F(HandOff, PathsFollowTheCurrentDirectory) {
   EXPECT_EQ(PathInCurrentDir(kLauncherName),
             testing::Utf8Path(fs::current_path() / kLauncherName));
+}
+
+// A reporter that keeps what it is given.
+struct KeptLines : Reporter {
+  std::string lines;
+  void Line(Stream stream, std::string_view line) override {
+    lines += (stream == Stream::kOut ? "out " : "err ") + std::string(line);
+  }
+  void Detail(std::string_view) override {}
+};
+
+class LogTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Lines(const std::string& name) {
+    std::ifstream in(testing::FsPath(folder_ + name), std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  testing::ScratchDir dir_{"log-test"};
+  // Two levels that do not exist yet.
+  const std::string folder_ =
+      dir_.File("state") + kPathSeparator + "corvadelin" + kPathSeparator;
+};
+
+// The lines go to the console byte for byte, and with the details to the
+// log, each stamped with the UTC time and the process id; credentials in a
+// URL never reach the log.
+TEST_F(LogTest, ReporterFeedsConsoleAndLogWithoutCredentials) {
+  Result<std::unique_ptr<Log>> log = Log::Open(folder_);
+  ASSERT_TRUE(log.ok()) << log.error().message;
+  KeptLines console;
+  {
+    ProgramReporter reporter(console, std::move(log).value());
+    reporter.Line(Stream::kOut, "下载成功\n");
+    reporter.Line(Stream::kErr,
+                  "下载失败: proxy http://ann:s3cret@p:8080/ refused\n");
+    reporter.Detail("proxy: https://bob:hunter2@[::1]:3128 two\nlines");
+    reporter.Detail("answer: HTTP/1.1 200 \xff");
+  }
+  EXPECT_EQ(console.lines,
+            "out 下载成功\nerr 下载失败: proxy http://ann:s3cret@p:8080/ "
+            "refused\n");
+  const std::vector<std::string> lines = Lines(kLogName);
+  ASSERT_EQ(lines.size(), 4u);
+  const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ .*)");
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(std::regex_match(line, stamp)) << line;
+    EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(lines[0].ends_with(" 下载成功"));
+  EXPECT_TRUE(lines[1].ends_with(" 下载失败: proxy http://p:8080/ refused"));
+  EXPECT_TRUE(lines[2].ends_with(" proxy: https://[::1]:3128 two lines"));
+  // The log stays UTF-8 whatever a server sent.
+  EXPECT_TRUE(lines[3].ends_with(" answer: HTTP/1.1 200 \xEF\xBF\xBD"));
+}
+
+// Past 1 MiB the log becomes bootstrap.1.log (replacing an older one) and
+// a new one starts; two writers on the same folder (two copies of the
+// program) keep every line whole, and the second writer does not rotate
+// the new log again.
+TEST_F(LogTest, RotatesAtOneMebibyteAndKeepsLinesWhole) {
+  Result<std::unique_ptr<Log>> a = Log::Open(folder_);
+  Result<std::unique_ptr<Log>> b = Log::Open(folder_);
+  ASSERT_TRUE(a.ok() && b.ok());
+  std::ofstream(testing::FsPath(folder_ + kOldLogName)) << "older\n";
+  const std::string payload(1000, 'x');
+  int written = 0;
+  while (fs::exists(testing::FsPath(folder_ + kOldLogName)) &&
+         Lines(kOldLogName).size() == 1 && written < 2000) {
+    (written % 2 ? *a : *b)->Write(payload);
+    ++written;
+  }
+  const std::vector<std::string> old = Lines(kOldLogName);
+  ASSERT_GT(old.size(), 1000u);
+  EXPECT_GE(fs::file_size(testing::FsPath(folder_ + kOldLogName)),
+            kLogRotateBytes);
+  for (int i = 0; i < 20; ++i) (i % 2 ? *a : *b)->Write(payload);
+  const std::vector<std::string> fresh = Lines(kLogName);
+  // The write that found the log full, then the twenty.
+  EXPECT_EQ(fresh.size(), 21u);
+  EXPECT_EQ(Lines(kOldLogName).size(), old.size());  // not rotated again
+  for (const auto* lines : {&old, &fresh}) {
+    for (const std::string& line : *lines) {
+      EXPECT_TRUE(line.ends_with(" " + payload)) << line.substr(0, 60);
+    }
+  }
+}
+
+TEST_F(LogTest, FolderThatCannotBeMadeIsAnError) {
+  std::ofstream(testing::FsPath(dir_.File("state"))) << "a file";
+  Result<std::unique_ptr<Log>> log = Log::Open(folder_);
+  ASSERT_FALSE(log.ok());
+  EXPECT_NE(log.error().message.find("state"), std::string::npos)
+      << log.error().message;
 }
 
 }  // namespace

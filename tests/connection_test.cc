@@ -236,6 +236,8 @@ TEST_F(ConnectionTest, RefusedCertificatesSayWhyAndNoRequestIsSent) {
     ASSERT_FALSE(sent.ok()) << c.cert;
     EXPECT_EQ(sent.error().message, c.message);
     EXPECT_EQ(sent.error().kind, ErrorKind::kNetwork);
+    // The user is told that the connection may be intercepted.
+    EXPECT_EQ(sent.error().cause, Cause::kUntrusted) << c.cert;
     EXPECT_TRUE(server.requests().empty()) << c.cert;
   }
 }
@@ -253,6 +255,7 @@ TEST_F(ConnectionTest, UntrustedIssuer) {
   EXPECT_EQ(sent.error().message,
             "certificate verify failed: unable to get local issuer "
             "certificate");
+  EXPECT_EQ(sent.error().cause, Cause::kUntrusted);
   EXPECT_TRUE(server.requests().empty());
 }
 

@@ -94,8 +94,8 @@ class DownloadTest : public ::testing::Test {
               const DownloadOptions& options = {}) {
     Outcome outcome;
     auto status = std::make_shared<DownloadStatus>();
-    status->percent = initial_percent;
-    status->phase = kDownloadFailed;
+    status->SetProgress(initial_percent);
+    status->SetPhase(Phase::kDownloadFailed);
     ::testing::internal::CaptureStdout();
     Result<std::optional<uint64_t>> crc =
         RunEngine(Download(url_, target_, sidecar_, status, options));
@@ -142,10 +142,58 @@ TEST_F(DownloadTest, NoSidecarStartsOver) {
   EXPECT_EQ(o.crc, 5u);
   EXPECT_EQ(ReadFile(target_), "hello world");
   EXPECT_EQ(ReadFile(sidecar_), "\"v1\"");
-  EXPECT_EQ(o.snapshot.phase, kDownloading);
+  EXPECT_EQ(o.snapshot.phase, Phase::kDownloading);
   EXPECT_EQ(o.snapshot.percent, 100);
   ASSERT_EQ(server_.requests().size(), 2u);
   EXPECT_EQ(server_.requests()[1], GetRequest(0));
+}
+
+// Kept reports: the lines as the standard streams would show them, and the
+// details the log gets.
+struct KeptReports : Reporter {
+  std::string lines;
+  std::vector<std::string> details;
+  void Line(Stream stream, std::string_view line) override {
+    EXPECT_EQ(stream, Stream::kOut);
+    lines += line;
+  }
+  void Detail(std::string_view text) override { details.emplace_back(text); }
+};
+
+// With a reporter, nothing goes to the standard streams: the same lines go
+// to it, with each request, each answer's status line and the body's
+// offset, size and time as details; a query (which may hold a token) is
+// not among them.
+TEST_F(DownloadTest, ReportsLinesAndDetailsThroughTheReporter) {
+  WriteFile(target_, "hello");
+  WriteFile(sidecar_, "\"v1\"");
+  Head({"Content-Length: 11", "ETag: \"v1\"", "x-oss-hash-crc64ecma: 5"});
+  Partial("hello world", 5);
+  KeptReports kept;
+  DownloadOptions options;
+  options.connection.reporter = &kept;
+  url_ += "?token=s3cret";
+  Outcome o = Run(0, options);
+  ASSERT_TRUE(o.status.ok()) << o.status.error().message;
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(kept.lines,
+            "ETag: \"v1\"\n"
+            "响应头中的 Content-Length: 11 字节\n"
+            "ETag 匹配，继续下载文件\n"
+            "CRC64 : 5\n"
+            "当前文件大小: 5 字节\n"
+            "下载完成！\n");
+  const std::string origin =
+      "https://localhost:" + std::to_string(server_.port()) +
+      "/Download/Micro/TalvoroLauncher.exe";
+  ASSERT_EQ(kept.details.size(), 5u) << ::testing::PrintToString(kept.details);
+  EXPECT_EQ(kept.details[0], "request: HEAD " + origin);
+  EXPECT_EQ(kept.details[1], "answer: HTTP/1.1 200 OK");
+  EXPECT_EQ(kept.details[2], "request: GET " + origin + " from byte 5");
+  EXPECT_EQ(kept.details[3], "answer: HTTP/1.1 206 Partial Content");
+  EXPECT_TRUE(kept.details[4].starts_with("body: from byte 5, 6 bytes in "))
+      << kept.details[4];
+  EXPECT_EQ(ReadFile(target_), "hello world");
 }
 
 TEST_F(DownloadTest, EmptyEtagNeverMatches) {
@@ -271,7 +319,7 @@ TEST_F(DownloadTest, NoContentLengthKeepsPercentAtZero) {
   ASSERT_TRUE(o.status.ok()) << o.status.error().message;
   EXPECT_EQ(ReadFile(target_), file);
   EXPECT_EQ(o.snapshot.percent, 0);
-  EXPECT_EQ(o.snapshot.phase, kDownloading);
+  EXPECT_EQ(o.snapshot.phase, Phase::kDownloading);
 }
 
 TEST_F(DownloadTest, NoEtagLeavesTheSidecarAndStartsOver) {

@@ -119,6 +119,14 @@ class Wine:
             env.pop(name, None)
         return env
 
+    def set_local_app_data(self, folder):
+        """Makes `folder` the LOCALAPPDATA of the programs started next in
+        this prefix (Wine sets the variable from the registry, whatever the
+        Unix environment says)."""
+        self.run("reg", "add", "HKCU\\Volatile Environment", "/v",
+                 "LOCALAPPDATA", "/t", "REG_SZ", "/d", Wine.path(folder),
+                 "/f")
+
     def run(self, program, *args, check=True):
         """Runs a Windows tool to its end through tests/win/wine-run.sh; its
         standard output (its exit code when not `check`)."""
@@ -310,16 +318,43 @@ class Run:
     def __init__(self, folder, wine=None, extra_env=None):
         self.folder = folder
         self.wine = wine
+        # The log goes to a folder of the test's own.
+        self.state = os.path.join(folder, "..", "state")
         if WINE:
+            (wine or WINE).set_local_app_data(self.state)
             env = dict((wine or WINE).env(),
-                       TALVORO_LAUNCHER_MARK=LAUNCHER_MARK, **(extra_env or {}))
+                       TALVORO_LAUNCHER_MARK=LAUNCHER_MARK,
+                       **(extra_env or {}))
             self.start([PROGRAM], env, os.path.join(folder, ".."))
             return
         env = dict(os.environ, DISPLAY=Fixture.display,
-                   SSL_CERT_FILE=os.path.join(Fixture.pki, "ca.pem"))
+                   SSL_CERT_FILE=os.path.join(Fixture.pki, "ca.pem"),
+                   XDG_STATE_HOME=self.state)
         env.pop("SSL_CERT_DIR", None)
         env.pop("GDK_GL", None)
         self.start([PROGRAM], env, os.path.join(folder, ".."))
+
+    def log(self):
+        """The log of the runs in this test's folder, "" without one."""
+        path = (os.path.join(self.state, "Corvadelin", "Logs", "bootstrap.log")
+                if WINE else
+                os.path.join(self.state, "corvadelin", "bootstrap.log"))
+        try:
+            return read(path).decode()
+        except FileNotFoundError:
+            return ""
+
+    def status_texts(self):
+        """The status line as the window holds it (Windows: the text of its
+        static control) or, under GTK, as the log says it was set."""
+        if WINE:
+            try:
+                out = (self.wine or WINE).run(CLOSE_TOOL, "--text", TITLE,
+                                              Wine.path(self.image))
+            except RuntimeError:  # no such window (yet)
+                return []
+            return out.splitlines()
+        return re.findall(r" status: (.*)$", self.log(), re.M)
 
     def start(self, command, env, log_dir, wrapper=()):
         """Starts `command` (under `wrapper`, a command prefix that ends by
@@ -754,10 +789,49 @@ class EndToEnd(unittest.TestCase):
             self.skipTest("LogPixels is a Windows setting")
         self.check_window_on_screen(dpi=192)
 
+    def test_dead_network_shows_why_on_the_window(self):
+        """With no server the window is not the window of a download under
+        way: during each pause a line over the lower part of the picture
+        names the cause and counts down, read back from the window's static
+        control (Windows) or from the log the label's text goes to (GTK)."""
+        display, wine = Fixture.display, None
+        if WINE:
+            wine = WINE.clone(os.path.join(self.root, "prefix"))
+            self.addCleanup(wine.drop)
+            display = wine.display
+        width, height = 300, 169
+        window = ((1920 - width) // 2, (1080 - height) // 2, width, height)
+        run = Run(self.work, wine)
+        self.runs.append(run)
+        self.assertTrue(wait_until(lambda: window_geometries(display), 30),
+                        "no window titled %s" % TITLE)
+        picture = splash_pixels()
+        rows = [height]
+
+        def covered():
+            shot = screen_pixels(display, *window)
+            rows[0] = rows_showing(picture, shot, width)
+            return 0 < rows[0] < height - MAX_BAR
+        self.assertTrue(wait_until(covered, 20),
+                        "%d rows show the picture" % rows[0])
+        said = re.compile(r"^(Can't reach the download server\. Retrying in "
+                          r"\d+ s\.|无法连接到下载服务器，\d+ 秒后重试)$")
+        texts = [[]]
+
+        def named():
+            texts[0] = run.status_texts()
+            return any(said.match(t) for t in texts[0])
+        self.assertTrue(wait_until(named, 20), "status texts %r" % texts[0])
+        self.assertEqual(run.close_window(), 0)
+        log = run.log()
+        for line in ("start: Corvadelin bootstrap ", "下载失败: ",
+                     "pause: 3000 ms before the next attempt"):
+            self.assertIn(" " + line, log)
+
     def check_window_on_screen(self, dpi=96):
-        """With no server the program keeps retrying with its window up: the
-        window is the picture's size times the display's scale (300x169 at
-        96 dpi) at the centre of the 1920x1080 screen, the rows above the
+        """While a download goes on (slowly) the program's window is the
+        picture's size times the display's scale (300x169 at 96 dpi) at the
+        centre of the 1920x1080 screen, the rows above the
         bar show the picture (pixel for pixel unscaled; on a scaled display
         smoothly enlarged, closer to a bilinear enlargement than to repeated
         pixels), and a close request ends the program with exit code 0. In
@@ -775,6 +849,10 @@ class EndToEnd(unittest.TestCase):
         scale = dpi / 96
         width, height = (300 * dpi + 48) // 96, (169 * dpi + 48) // 96
         window = ((1920 - width) // 2, (1080 - height) // 2, width, height)
+        # Far more than the test lasts at this rate: nothing fails, so
+        # nothing is written over the picture.
+        make_launcher(self.launcher, 8 * 1024 * 1024)
+        self.server = Server(self.root, self.launcher, rate=65536)
         run = Run(self.work, wine)
         self.runs.append(run)
         self.assertTrue(wait_until(lambda: window_geometries(display), 30),

@@ -693,12 +693,28 @@ def _long_folder_setup(self, ctx):
         self.expect = "ends"
 
 
+def _long_folder_drive(self, ctx):
+    """On Windows the refusal waits in a message box titled as the window
+    until the user dismisses it (WM_CLOSE, as the window is closed)."""
+    if not e2e.WINE:
+        return drive(self, ctx)
+    run = ctx.start()
+    time.sleep(3)
+    self.boxed = run.proc.poll() is None
+    ctx.code = run.close_window(timeout=30)
+    return []
+
+
 def _long_folder_check(self, ctx):
     if not e2e.WINE:
         return []
+    logged = [l for l in ctx.log().splitlines()
+              if " working folder path too long: " in l]
     return expect_in(ctx.stderr, "working folder path too long: ") + (
         ["%d connections" % ctx.server.connections]
-        if ctx.server.connections else [])
+        if ctx.server.connections else []) + (
+        [] if self.boxed else ["the program ended without its message box"]) + (
+        [] if len(logged) == 1 else ["the refusal is not in the log"])
 
 
 def _stale_bin_setup(self, ctx):
@@ -1224,19 +1240,19 @@ def _unparsed_check(self, ctx):
                                         for t in heads)]
 
 
-DAY_PAUSE = "detail: retry pause 600000 ms\n"
+DAY_PAUSE = " pause: 600000 ms before the next attempt"
 
 
 def _day_retrying(self, ctx):
     heads = ctx.server.requests("HEAD")
-    return (DAY_PAUSE in ctx.stderr and bool(heads)
+    return (DAY_PAUSE in ctx.log() and bool(heads)
             and time.monotonic() > heads[0][3] + 5)
 
 
 def _day_check(self, ctx):
     """Asked to wait a day, the program waits 10 minutes (its log says so);
     nothing comes in the 5 s the scenario watches; the partial stays."""
-    problems = expect_in(ctx.stderr, DAY_PAUSE) + partial_kept(ctx)
+    problems = expect_in(ctx.log(), DAY_PAUSE) + partial_kept(ctx)
     if ctx.server.heads != 1:
         problems.append("%d HEADs" % ctx.server.heads)
     return problems
@@ -1288,7 +1304,8 @@ SCENARIOS = [
     # Connections.
     scenario("conn.refused_until_the_server_listens", listen_after=4.0,
              check=lambda self, ctx: expect_in(
-                 ctx.stderr, FAILED + "Connection refused\n")),
+                 ctx.stderr, FAILED + "Connection refused\n")
+             + shows_unreachable(ctx)),
     scenario("conn.reset_during_head",
              head=lambda self, ex, n: ex.reset() if n == 0 else ex.head(),
              check=lambda self, ctx: expect_in(ctx.stderr, FAILED)),
@@ -1323,6 +1340,12 @@ SCENARIOS = [
                                       + gets_resumed(ctx, 1))),
     scenario("conn.get_connection_opened_with_the_heads",
              check=_opened_together_check),
+    # Stalled for 30 s (the program's own time-out is 60 s): the window
+    # says it waits after 15 s.
+    scenario("conn.stall_long_enough_to_show_the_waiting_line", timeout=75,
+             get=lambda self, ex, n: (ex.get(cut=random_cut(ex), end="stall")
+                                      if n == 0 else ex.get()),
+             check=lambda self, ctx: shows_waiting(ctx) + gets_resumed(ctx, 1)),
     scenario("conn.accepted_and_never_answered", program="short",
              certificate=lambda self, n: "silent" if n == 0 else "localhost",
              check=lambda self, ctx: expect_in(ctx.stderr,
@@ -1434,7 +1457,8 @@ SCENARIOS = [
     scenario("local.launcher_is_a_directory", expect="ends",
              setup=_launcher_dir_setup, check=_launcher_dir_check),
     scenario("local.working_folder_path_near_the_windows_limit",
-             setup=_long_folder_setup, check=_long_folder_check),
+             setup=_long_folder_setup, drive=_long_folder_drive,
+             check=_long_folder_check),
     scenario("local.stale_download_longer_than_the_file", nginx=True,
              setup=_stale_bin_setup,
              check=lambda self, ctx: expect_in(
@@ -1561,7 +1585,6 @@ SCENARIOS = [
                  else ex.head()),
              check=_unparsed_check),
     scenario("fail.retry_after_of_a_day", expect="refused", timeout=20,
-             program="details",
              setup=lambda self, ctx: keep_partial(ctx, 100000),
              head=lambda self, ex, n: ex.busy(BUSY_503, 86400),
              retrying=_day_retrying, check=_day_check),
@@ -1599,14 +1622,18 @@ class Program(e2e.Run):
     """One run of `binary` in `folder`, as `uid` if given."""
 
     def __init__(self, folder, binary, uid=None, log_dir=None, extra_env=None,
-                 wrapper=()):
+                 wrapper=(), state=None):
         self.folder = folder
         if e2e.WINE:
             assert uid is None, "Windows runs have no other user"
+            if state:
+                e2e.WINE.set_local_app_data(state)
             self.start([binary], e2e.WINE.env(), log_dir, wrapper)
             return
         env = dict(os.environ, DISPLAY=e2e.Fixture.display,
                    SSL_CERT_FILE=os.path.join(e2e.Fixture.pki, "ca.pem"))
+        if state:
+            env["XDG_STATE_HOME"] = state
         for name in ("SSL_CERT_DIR", "GDK_GL", "https_proxy", "HTTPS_PROXY",
                      "no_proxy", "NO_PROXY"):
             env.pop(name, None)
@@ -1627,6 +1654,8 @@ class Context:
         self.root = root
         self.work = os.path.join(root, "work")
         os.makedirs(self.work)
+        # The log's folder: made by the program.
+        self.state = os.path.join(root, "state")
         os.chmod(root, 0o755)
         self.versions = [Published(root, "published-%d" % i, size,
                                    sc.signer, sc.tampered)
@@ -1648,7 +1677,7 @@ class Context:
         log_dir = os.path.join(self.root, "run-%d" % len(self.runs))
         os.makedirs(log_dir)
         run = Program(self.work, binary, self.as_user, log_dir,
-                      self.scenario.env, self.scenario.wrapper)
+                      self.scenario.env, self.scenario.wrapper, self.state)
         run.began, run.ended = time.monotonic(), None
         self.runs.append(run)
         return run
@@ -1656,6 +1685,19 @@ class Context:
     def collect(self):
         self.stdout = "".join(r.stdout() for r in self.runs)
         self.stderr = "".join(r.stderr() for r in self.runs)
+
+    def log_path(self):
+        if e2e.WINE:
+            return os.path.join(self.state, "Corvadelin", "Logs",
+                                "bootstrap.log")
+        return os.path.join(self.state, "corvadelin", "bootstrap.log")
+
+    def log(self):
+        """The program's log (all runs), "" when there is none."""
+        try:
+            return e2e.read(self.log_path()).decode()
+        except FileNotFoundError:
+            return ""
 
     def launcher_starts(self):
         try:
@@ -1752,8 +1794,77 @@ def run_and_check(sc, ctx):
         problems.append("TalvoroLauncher.exe was written")
     if old and (not os.path.isfile(exe) or e2e.read(exe) != old.data):
         problems.append("the launcher in place was changed")
+    problems += log_problems(ctx)
     problems += sc.check(ctx)
     return problems, wrong
+
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (.*)$")
+
+
+def log_problems(ctx):
+    """The log of every run: its head, each line of the standard streams in
+    it; a run that cannot write it says so once on stderr and goes on."""
+    if ctx.as_user is not None:
+        # Another user cannot make the log's folder in the test's root.
+        problems = []
+        if ctx.stderr.count("cannot open the log: ") != len(ctx.runs):
+            problems.append("no single line about the log that cannot open")
+        if os.path.exists(ctx.log_path()):
+            problems.append("a log was written where it cannot be")
+        return problems
+    entries = []
+    for line in ctx.log().splitlines():
+        match = LOG_LINE.match(line)
+        if not match:
+            return ["malformed log line %r" % line]
+        entries.append(match.group(1))
+    # A run killed at once may not have written its head.
+    problems = ["log with %d %r lines for %d runs" % (n, head, len(ctx.runs))
+                for head, n in (
+                    (head, sum(e.startswith(head) for e in entries))
+                    for head in ("start: Corvadelin bootstrap ",
+                                 "address: https://", "proxy: ", "folder: "))
+                if not 1 <= n <= len(ctx.runs)]
+    # A report of several lines is one log line (its breaks made blanks).
+    logged = set(entries)
+    for line in ctx.stdout.splitlines() + [
+            l for l in ctx.stderr.splitlines() if l.startswith(FAILED)]:
+        if line and line not in logged and not any(
+                e.startswith(line + " ") for e in entries):
+            problems.append("not in the log: %r" % line)
+    return problems
+
+
+def status_lines(ctx):
+    """The window's status lines as the log has them."""
+    return re.findall(r" status: (.+)$", ctx.log(), re.M)
+
+
+def shows_waiting(ctx):
+    """The window said that it waits for the server, then no more."""
+    lines = status_lines(ctx)
+    waiting = [i for i, l in enumerate(lines) if l in (
+        "Waiting for the download server to send data…",
+        "正在等待下载服务器发送数据…")]
+    if not waiting:
+        return ["no waiting line in %r" % lines]
+    return [] if waiting[-1] < len(lines) - 1 else [
+        "the waiting line stayed"]
+
+
+def shows_unreachable(ctx):
+    """The window said that the server could not be reached, with a
+    countdown, and cleared the line once the download went on."""
+    lines = status_lines(ctx)
+    said = [l for l in lines if re.match(
+        r"(Can't reach the download server\. Retrying in \d+ s\.|"
+        r"无法连接到下载服务器，\d+ 秒后重试)$", l)]
+    problems = [] if said else ["no status line about the unreachable server"
+                                " in %r" % lines]
+    if not re.search(r" status: $", ctx.log(), re.M):
+        problems.append("the status line was never cleared")
+    return problems
 
 
 def run_in_own_network(args):
@@ -1786,8 +1897,6 @@ def use_windows(build):
         "short": os.path.join(build,
                               "talvoro-bootstrap-loopback-short-timeouts.exe"),
         "signed": os.path.join(build, "talvoro-bootstrap-loopback-signed.exe"),
-        "details": os.path.join(build,
-                                "talvoro-bootstrap-loopback-details.exe"),
     }
     if not os.environ.get("FAULT_OWN_NETWORK"):
         return None
@@ -1835,8 +1944,6 @@ def main():
             "loopback": os.path.join(build, "talvoro-bootstrap-loopback"),
             "short": os.path.join(build,
                                   "talvoro-bootstrap-loopback-short-timeouts"),
-            "details": os.path.join(build,
-                                    "talvoro-bootstrap-loopback-details"),
         }
     try:
         return run_matrix(prefixes)

@@ -26,26 +26,26 @@ class IntegrityTest : public ::testing::Test {
   }
 
   // Runs the check with both streams captured; notes the phase that the
-  // mismatch callback saw (kHandOff: not called).
+  // mismatch callback saw (Phase::kHandOff: not called).
   bool Check(std::optional<uint64_t> remote) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    status_.SetPhase(kDownloading);
-    phase_at_mismatch_ = kHandOff;
+    status_.SetPhase(Phase::kDownloading);
+    phase_at_mismatch_ = Phase::kHandOff;
     bool ok = CheckIntegrity(target_, remote, status_,
-                             [&] { phase_at_mismatch_ = Phase(); });
+                             [&] { phase_at_mismatch_ = PhaseNow(); });
     out_ = ::testing::internal::GetCapturedStdout();
     err_ = ::testing::internal::GetCapturedStderr();
     return ok;
   }
 
-  uint8_t Phase() { return status_.Read().phase; }
+  talvoro::Phase PhaseNow() { return status_.Read().phase; }
 
   testing::ScratchDir dir_{"integrity-test"};
   std::string target_ = dir_.File("TalvoroLauncher.bin");
   DownloadStatus status_;
   std::string out_, err_;
-  uint8_t phase_at_mismatch_ = kHandOff;
+  talvoro::Phase phase_at_mismatch_ = Phase::kHandOff;
 };
 
 TEST_F(IntegrityTest, MatchingFileIsVerified) {
@@ -54,7 +54,7 @@ TEST_F(IntegrityTest, MatchingFileIsVerified) {
   EXPECT_TRUE(Check(kCheckValue));
   EXPECT_EQ(out_, "下载成功\n");
   EXPECT_EQ(err_, "");
-  EXPECT_EQ(Phase(), kDownloaded);
+  EXPECT_EQ(PhaseNow(), Phase::kDownloaded);
   EXPECT_EQ(status_.Read().percent, 100);
   // The check deletes nothing.
   EXPECT_TRUE(fs::exists(testing::FsPath(target_)));
@@ -67,13 +67,13 @@ TEST_F(IntegrityTest, EmptyFileIsNeverVerified) {
   EXPECT_FALSE(Check(0));
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 0\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
   // The refusal is recorded before the phase tells the main thread.
-  EXPECT_EQ(phase_at_mismatch_, kDownloading);
+  EXPECT_EQ(phase_at_mismatch_, Phase::kDownloading);
 
   EXPECT_FALSE(Check(std::nullopt));
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : absent\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
 }
 
 // A response without the CRC header never verifies; one byte with the right
@@ -83,21 +83,21 @@ TEST_F(IntegrityTest, AbsentRemoteValueNeverVerifies) {
   EXPECT_FALSE(Check(std::nullopt));
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : absent\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
   EXPECT_TRUE(fs::exists(testing::FsPath(target_)));
 
   WriteTarget("a");
   EXPECT_TRUE(Check(Crc64Update(0, "a", 1)));
   EXPECT_EQ(out_, "下载成功\n");
-  EXPECT_EQ(Phase(), kDownloaded);
-  EXPECT_EQ(phase_at_mismatch_, kHandOff);
+  EXPECT_EQ(PhaseNow(), Phase::kDownloaded);
+  EXPECT_EQ(phase_at_mismatch_, Phase::kHandOff);
 }
 
 TEST_F(IntegrityTest, MismatchPrintsTheRemoteValueNotTheLocalOne) {
   WriteTarget("123456789");
   EXPECT_FALSE(Check(UINT64_MAX));
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 18446744073709551615\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
 
   EXPECT_FALSE(Check(kCheckValue ^ 1));
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 11051210869376104955\n");
@@ -109,7 +109,7 @@ TEST_F(IntegrityTest, MissingOrUnreadableFileFailsWithTheSameLine) {
   EXPECT_FALSE(Check(kCheckValue));
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 11051210869376104954\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
 
   // A directory in its place cannot be read (Windows does not even open
   // it as a file); a remote value of 0 must not be taken for the CRC of
@@ -117,7 +117,7 @@ TEST_F(IntegrityTest, MissingOrUnreadableFileFailsWithTheSameLine) {
   fs::create_directory(testing::FsPath(target_));
   EXPECT_FALSE(Check(0));
   EXPECT_EQ(err_, "下载文件CRC检查失败: 远端CRC : 0\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
 }
 
 // A file over several read blocks, checked against the value liblzma's
@@ -139,7 +139,7 @@ TEST_F(IntegrityTest, LargeFileAndOneCorruptByte) {
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_,
             "下载文件CRC检查失败: 远端CRC : " + std::to_string(remote) + "\n");
-  EXPECT_EQ(Phase(), kChecksumFailed);
+  EXPECT_EQ(PhaseNow(), Phase::kChecksumFailed);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ class BufferedWriter {
 };
 
 // The stored ETag; empty when the sidecar cannot be opened.
-Result<std::string> ReadStoredEtag(const std::string& path) {
+Result<std::string> ReadStoredEtag(const std::string& path, Reporter& report) {
   Result<File> file = File::Open(path, OpenMode::kRead);
   if (!file.ok()) return std::string();
   std::string text;
@@ -83,7 +83,7 @@ Result<std::string> ReadStoredEtag(const std::string& path) {
     }
   }
   if (!IsValidUtf8(text)) return FileError(kInvalidUtf8Message);
-  PrintOut("ETag: " + text + "\n");
+  report.Line(Stream::kOut, "ETag: " + text + "\n");
   return text;
 }
 
@@ -144,16 +144,17 @@ asio::awaitable<Result<HeadStep>> DecideResume(const ParsedUrl& url,
                                                const std::string& target_path,
                                                const std::string& sidecar_path,
                                                const DownloadOptions& options) {
+  Reporter& report = ReporterOr(options.connection.reporter);
   bool resume = false;
   Result<HeadInfo> head = co_await HeadExchange(
       url, options.connection,
       [&](std::string_view etag) -> Status {
         if (!etag.empty() && etag == stored) {
-          PrintOut("ETag 匹配，继续下载文件\n");
+          report.Line(Stream::kOut, "ETag 匹配，继续下载文件\n");
           resume = true;
           return Status::Ok();
         }
-        PrintOut("ETag 不匹配，重新下载文件\n");
+        report.Line(Stream::kOut, "ETag 不匹配，重新下载文件\n");
         resume = false;
         // Empty the old file before the sidecar names the new one, so that
         // its bytes can never pass for a prefix of the new file, even if
@@ -162,7 +163,7 @@ asio::awaitable<Result<HeadStep>> DecideResume(const ParsedUrl& url,
         if (!emptied.ok()) return emptied;
         Status written = WriteSidecar(sidecar_path, etag);
         if (!written.ok()) return written;
-        PrintOut("新的 ETag: " + std::string(etag) + "\n");
+        report.Line(Stream::kOut, "新的 ETag: " + std::string(etag) + "\n");
         return Status::Ok();
       },
       RefusedPublicationGate(options));
@@ -173,14 +174,15 @@ asio::awaitable<Result<HeadStep>> DecideResume(const ParsedUrl& url,
 // Opens the target for appending (resuming) or truncated and prints its
 // size, which it returns in `*size`.
 Result<File> OpenTarget(const std::string& target_path, bool resume,
-                        uint64_t* size) {
+                        uint64_t* size, Reporter& report) {
   Result<File> file =
       File::Open(target_path, resume ? OpenMode::kAppend : OpenMode::kTruncate);
   if (!file.ok()) return WithOsCode(std::move(file).error());
   Result<uint64_t> length = file->Size();
   if (!length.ok()) return WithOsCode(std::move(length).error());
   *size = *length;
-  PrintOut("当前文件大小: " + std::to_string(*size) + " 字节\n");
+  report.Line(Stream::kOut,
+              "当前文件大小: " + std::to_string(*size) + " 字节\n");
   return file;
 }
 
@@ -231,16 +233,17 @@ std::string IfRange(uint64_t size, const std::string& stored) {
 // means the file was opened for appending, so the writes follow the
 // truncation.
 Result<bool> MustRestart(const GetResponse& response, File& file,
-                         uint64_t* size, uint64_t content_length) {
+                         uint64_t* size, uint64_t content_length,
+                         Reporter& report) {
   if (*size == 0) return false;
   bool restart = false;
   if (response.status_code() == 206) {
     if (RangeFits(response, *size, content_length)) return false;
-    PrintOut("Content-Range 与请求不符，从头下载文件: " +
-             (response.content_range_text().empty()
-                  ? std::string("(none)")
-                  : response.content_range_text()) +
-             "\n");
+    report.Line(Stream::kOut, "Content-Range 与请求不符，从头下载文件: " +
+                                  (response.content_range_text().empty()
+                                       ? std::string("(none)")
+                                       : response.content_range_text()) +
+                                  "\n");
     restart = true;
   }
   Status emptied = WithOsCode(file.Truncate());
@@ -257,7 +260,18 @@ Result<bool> MustRestart(const GetResponse& response, File& file,
 // short of the length is a kNetwork error; the bytes received stay.
 asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
                                  uint64_t size, uint64_t content_length,
-                                 DownloadStatus& status) {
+                                 DownloadStatus& status, Reporter& report) {
+  const uint64_t offset = size;
+  const auto start = std::chrono::steady_clock::now();
+  // The log's account of the body: where it began, how many bytes came and
+  // how long they took.
+  auto account = [&](const char* end) {
+    const auto taken = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    report.Detail("body: from byte " + std::to_string(offset) + ", " +
+                  std::to_string(size - offset) + " bytes in " +
+                  std::to_string(taken.count()) + " ms" + end);
+  };
   BufferedWriter writer(file);
   for (;;) {
     size_t want = kBodyChunkBytes;
@@ -269,7 +283,10 @@ asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
     Result<char*> room = writer.Reserve(want);
     if (!room.ok()) co_return std::move(room).error();
     Result<size_t> n = co_await response.ReadBody(asio::buffer(*room, want));
-    if (!n.ok()) co_return std::move(n).error();
+    if (!n.ok()) {
+      account(", then failed");
+      co_return std::move(n).error();
+    }
     size += *n;
     status.SetProgress(Percent(size, content_length), *n,
                        /*known=*/content_length != 0);
@@ -278,6 +295,7 @@ asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
   }
   Status flushed = writer.Flush();
   if (!flushed.ok()) co_return flushed;
+  account(content_length != 0 && size < content_length ? ", short" : "");
   if (content_length != 0 && size < content_length) {
     co_return NetworkError(kEarlyEndMessage);
   }
@@ -289,7 +307,11 @@ asio::awaitable<Status> CopyBody(GetResponse& response, File& file,
 asio::awaitable<Result<std::optional<uint64_t>>> Download(
     std::string url, std::string target_path, std::string sidecar_path,
     DownloadStatusRef status, DownloadOptions options) {
-  Result<std::string> stored = ReadStoredEtag(sidecar_path);
+  // The reporter is looked up at each use: a reference kept in the
+  // coroutine's frame makes gcc 12 see a mismatched free of the frame
+  // (-Wmismatched-new-delete) where there is none.
+  Result<std::string> stored =
+      ReadStoredEtag(sidecar_path, ReporterOr(options.connection.reporter));
   if (!stored.ok()) co_return std::move(stored).error();
   Result<ParsedUrl> parsed = ParseUrl(url);
   if (!parsed.ok()) co_return std::move(parsed).error();
@@ -300,10 +322,12 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   const HeadInfo& head = decided->head;
 
   uint64_t size = 0;
-  Result<File> file = OpenTarget(target_path, decided->resume, &size);
+  Result<File> file = OpenTarget(target_path, decided->resume, &size,
+                                 ReporterOr(options.connection.reporter));
   if (!file.ok()) co_return std::move(file).error();
   if (head.content_length != 0 && head.content_length == size) {
-    PrintOut("文件已下载完成，无需继续下载。\n");
+    ReporterOr(options.connection.reporter)
+        .Line(Stream::kOut, "文件已下载完成，无需继续下载。\n");
     NoteDownloaded(options, head);
     co_return head.remote_crc;
   }
@@ -315,17 +339,23 @@ asio::awaitable<Result<std::optional<uint64_t>>> Download(
   Result<GetResponse> response =
       co_await GetExchange(head.url, size, IfRange(size, *stored), get_options);
   if (!response.ok()) co_return std::move(response).error();
+  ReporterOr(options.connection.reporter)
+      .Detail("answer: " + response->status_line());
   Result<bool> restart =
-      MustRestart(*response, *file, &size, head.content_length);
+      MustRestart(*response, *file, &size, head.content_length,
+                  ReporterOr(options.connection.reporter));
   if (!restart.ok()) co_return std::move(restart).error();
   if (*restart) {
     response = co_await GetExchange(head.url, 0, {}, options.connection);
     if (!response.ok()) co_return std::move(response).error();
+    ReporterOr(options.connection.reporter)
+        .Detail("answer: " + response->status_line());
   }
   Status copied =
-      co_await CopyBody(*response, *file, size, head.content_length, *status);
+      co_await CopyBody(*response, *file, size, head.content_length, *status,
+                        ReporterOr(options.connection.reporter));
   if (!copied.ok()) co_return copied.error();
-  PrintOut("下载完成！\n");
+  ReporterOr(options.connection.reporter).Line(Stream::kOut, "下载完成！\n");
   NoteDownloaded(options, head);
   co_return head.remote_crc;
 }

@@ -80,7 +80,9 @@ inline constexpr char kRejectedPrefix[] =
 // kNoSpace error "not enough free disk space: N bytes needed, M bytes free"
 // comes back (N saturates at 2^64 - 1 for a length that cannot fit). A
 // write that fails for lack of space is kNoSpace too.
-// Progress notes go to standard output; nothing goes to standard error (the
+// Progress notes go to standard output through options.connection.reporter
+// (null: the standard streams), with the requests, their answers and each
+// body's offset, bytes and time as details; nothing goes to standard error (the
 // caller prints the error).
 //
 // Errors: kInput for an unusable `url`; kNetwork for connection failures,

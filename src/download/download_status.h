@@ -4,89 +4,90 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "base/error.h"
+
 namespace talvoro {
 
-// Values of DownloadStatus::phase.
-enum Phase : uint8_t {
-  kDownloading = 0,     // download under way; the bar shows `percent`
-  kDownloaded = 1,      // file complete and its CRC verified
-  kChecksumFailed = 2,  // file complete, CRC mismatch
-  kDownloadFailed = 3,  // the download ended with an error
-  kHandOff = 4,         // the full bar has been shown; hand over next poll
+// Where the current attempt stands.
+enum class Phase : uint8_t {
+  kDownloading,     // download under way; the bar shows `percent`
+  kDownloaded,      // file complete and its CRC verified
+  kChecksumFailed,  // file complete, CRC mismatch
+  kDownloadFailed,  // the download ended with an error
+  kHandOff,         // the full bar has been shown; hand over next poll
   // The download ended with a network failure (connection, TLS, time-out,
-  // a body cut short). The partial file and its ETag are kept so that the
-  // next attempt resumes with a range request.
-  kDownloadInterrupted = 5,
+  // a body cut short) or a full disk. The partial file and its ETag are
+  // kept so that the next attempt resumes with a range request.
+  kDownloadInterrupted,
   // The server still announces a file that was refused before; nothing was
   // requested or written (no files to clean up). Retried after a pause, as
   // after a CRC mismatch.
-  kPublicationRejected = 6,
+  kPublicationRejected,
 };
 
-// The progress of the current attempt under one mutex: its phase and
-// percentage, the bytes it received and whether the file's length is known.
-// The download task writes the progress (with `phase` kDownloading) once
-// per chunk and the final phase at its end; the main thread polls it. Shared by
-// reference counting (std::shared_ptr): each holder keeps one reference.
-struct DownloadStatus {
-  std::mutex mutex;
-  uint8_t phase = kDownloading;
-  uint8_t percent = 0;
-  // Body bytes the current attempt has received (and written) so far.
-  uint64_t received = 0;
-  // Whether the current attempt knows the file's length (so `percent`
-  // means something).
-  bool length_known = true;
-  // The wait a busy server asked for (Retry-After) with the failure that
-  // ended the attempt; set with the phase.
-  std::optional<std::chrono::seconds> retry_after;
+// Whether `phase` ends an attempt that failed.
+bool IsFailure(Phase phase);
 
+// The progress of the current attempt, behind one lock: the download task
+// writes it (the progress once per chunk, the outcome at its end), the main
+// thread reads it whole with Read(). Shared by reference counting
+// (DownloadStatusRef): each holder keeps one reference.
+class DownloadStatus {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // One consistent view of the status.
   struct Snapshot {
-    uint8_t phase;
-    uint8_t percent;
-    std::optional<std::chrono::seconds> retry_after = {};
+    Phase phase = Phase::kDownloading;
+    uint8_t percent = 0;
+    // Body bytes the current attempt has received (and written) so far.
+    uint64_t received = 0;
+    // Whether the current attempt knows the file's length (so `percent`
+    // means something).
+    bool length_known = true;
+    // What the failure was, for the failed phases that come with an error
+    // (kDownloadFailed, kDownloadInterrupted, kPublicationRejected); empty
+    // otherwise.
+    std::optional<Error> error;
+    // When the current attempt last received a body byte, or began when it
+    // has received none yet.
+    Clock::time_point last_byte_at = Clock::now();
   };
-  Snapshot Read() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return {phase, percent, retry_after};
-  }
-  void SetPhase(uint8_t p,
-                std::optional<std::chrono::seconds> wait = std::nullopt) {
-    std::lock_guard<std::mutex> lock(mutex);
-    phase = p;
-    retry_after = wait;
-  }
-  // Marks a new download as started. `percent` restarts at 0 unless the new
-  // download resumes the old one's file.
-  void Restart(bool keep_percent) {
-    std::lock_guard<std::mutex> lock(mutex);
-    phase = kDownloading;
-    received = 0;
-    length_known = true;
-    retry_after.reset();
-    if (!keep_percent) percent = 0;
-  }
+
+  DownloadStatus() = default;
+  DownloadStatus(const DownloadStatus&) = delete;
+  DownloadStatus& operator=(const DownloadStatus&) = delete;
+
+  Snapshot Read() const;
+
+  // Sets the phase; the error of an earlier failure goes.
+  void SetPhase(Phase phase);
+  // Ends the attempt in the failed `phase` because of `error`.
+  void Fail(Phase phase, Error error);
+  // Marks a new attempt as started at `now`. `percent` restarts at 0 unless
+  // the new attempt resumes the old one's file.
+  void Restart(bool keep_percent, Clock::time_point now = Clock::now());
   // One chunk of `bytes` (0 at the end of the body) has arrived, of a file
-  // whose length is known or not.
-  void SetProgress(uint8_t pct, uint64_t bytes = 0, bool known = true) {
-    std::lock_guard<std::mutex> lock(mutex);
-    phase = kDownloading;
-    percent = pct;
-    received += bytes;
-    length_known = known;
-  }
-  bool LengthKnown() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return length_known;
-  }
-  uint64_t Received() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
-  }
+  // whose length is known or not; a chunk with bytes moves last_byte_at to
+  // now.
+  void SetProgress(uint8_t percent, uint64_t bytes = 0, bool known = true);
+
+  // Called (outside the lock, on the writer's thread) after every change;
+  // the program wakes its message loop with it. Set before the status is
+  // shared; null: nobody is told.
+  void SetObserver(std::function<void()> observer);
+
+ private:
+  void Changed() const;
+
+  mutable std::mutex mutex_;
+  Snapshot now_;
+  std::function<void()> observer_;
 };
 
 using DownloadStatusRef = std::shared_ptr<DownloadStatus>;

@@ -3,8 +3,8 @@
 // One io_context, run by one background worker thread that starts on the
 // first call to IoContext() and lives until the process ends. Everything the
 // engine does (connections, HTTP exchanges, the download itself) runs as
-// coroutines on this thread; name resolution runs on Asio's own resolver
-// thread so that the loop is never held up by it.
+// coroutines on this thread; each name lookup runs on a thread of its own
+// so that the loop is never held up by it.
 #ifndef TALVORO_DOWNLOAD_EXECUTOR_H_
 #define TALVORO_DOWNLOAD_EXECUTOR_H_
 

@@ -58,17 +58,19 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
 
 Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
                        std::optional<uint64_t>* remote_crc,
-                       const EtagHandler& on_etag) {
+                       const EtagHandler& on_etag, Reporter* reporter) {
+  Reporter& report = ReporterOr(reporter);
   for (const HeadField& field : answer.fields) {
     switch (field.kind) {
       case HeadField::kContentLength:
         *content_length = field.number;
-        PrintOut("响应头中的 Content-Length: " + std::to_string(field.number) +
-                 " 字节\n");
+        report.Line(Stream::kOut, "响应头中的 Content-Length: " +
+                                      std::to_string(field.number) + " 字节\n");
         break;
       case HeadField::kCrc:
         *remote_crc = field.number;
-        PrintOut("CRC64 : " + std::to_string(field.number) + "\n");
+        report.Line(Stream::kOut,
+                    "CRC64 : " + std::to_string(field.number) + "\n");
         break;
       case HeadField::kEtag:
         if (Status handled = on_etag(field.text); !handled.ok()) {
@@ -83,10 +85,11 @@ Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
 
 Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
                          std::optional<uint64_t>* remote_crc,
-                         const EtagHandler& on_etag) {
+                         const EtagHandler& on_etag, Reporter* reporter) {
   Result<HeadAnswer> answer = ReadHeadAnswer(response);
   if (!answer.ok()) return std::move(answer).error();
-  return ApplyHeadAnswer(*answer, content_length, remote_crc, on_etag);
+  return ApplyHeadAnswer(*answer, content_length, remote_crc, on_etag,
+                         reporter);
 }
 
 namespace {
@@ -103,6 +106,34 @@ void OpenNextAhead(const ParsedUrl& url, const ConnectOptions& options,
   }
 }
 
+// A request as the log shows it: the method, the address without its query
+// (which may carry a token) and what else the request asks for.
+std::string DescribeRequest(std::string_view method, const ParsedUrl& url,
+                            std::string_view extra = {}) {
+  std::string path = url.path.substr(0, url.path.find('?'));
+  std::string text = "request: " + std::string(method) + " https://" +
+                     url.host + ":" + std::to_string(url.port) + path;
+  if (!extra.empty()) text.append(" ").append(extra);
+  return text;
+}
+
+// Logs a GET of `url` from `offset`. Out of the coroutine: gcc 12 sees a
+// mismatched free of its frame (-Wmismatched-new-delete) when the
+// temporaries are made in it.
+void ReportGetRequest(Reporter* reporter, const ParsedUrl& url,
+                      uint64_t offset) {
+  ReporterOr(reporter).Detail(DescribeRequest(
+      "GET", url,
+      offset > 0 ? "from byte " + std::to_string(offset) : std::string()));
+}
+
+// The first line of `response`, without its line break.
+std::string_view FirstLine(std::string_view response) {
+  std::string_view line = response.substr(0, response.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 // One HEAD request on a fresh connection; the whole answer (bounded).
 asio::awaitable<Result<std::string>> FetchHeadAnswer(
     const ParsedUrl& url, const ConnectOptions& options,
@@ -111,6 +142,7 @@ asio::awaitable<Result<std::string>> FetchHeadAnswer(
   Result<SecureStream> stream = co_await OpenSecureStream(url, options);
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request = BuildHeadRequest(HostHeaderValue(url), url.path);
+  ReporterOr(options.reporter).Detail(DescribeRequest("HEAD", url));
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
 
@@ -127,6 +159,8 @@ asio::awaitable<Result<std::string>> FetchHeadAnswer(
     response.append(chunk, *n);
   }
   stream->Close();
+  ReporterOr(options.reporter)
+      .Detail("answer: " + std::string(FirstLine(response)).substr(0, 200));
   // An answer cut before the end of its headers is not acted on: a cut
   // ETag would never match and would throw away the partial download.
   if (!HeaderBlockEnded(response)) {
@@ -139,7 +173,7 @@ asio::awaitable<Result<std::string>> FetchHeadAnswer(
 // on, into `info`.
 Result<HeadInfo> ActOnFinalAnswer(std::string_view response, HeadInfo info,
                                   const EtagHandler& on_etag,
-                                  const HeadGate& gate) {
+                                  const HeadGate& gate, Reporter* reporter) {
   Result<HeadAnswer> answer = ReadHeadAnswer(response);
   if (!answer.ok()) return std::move(answer).error();
   if (answer->etag) info.etag = std::string(*answer->etag);
@@ -151,8 +185,8 @@ Result<HeadInfo> ActOnFinalAnswer(std::string_view response, HeadInfo info,
       return admitted.error();
     }
   }
-  Status applied =
-      ApplyHeadAnswer(*answer, &info.content_length, &info.remote_crc, on_etag);
+  Status applied = ApplyHeadAnswer(*answer, &info.content_length,
+                                   &info.remote_crc, on_etag, reporter);
   if (!applied.ok()) return applied.error();
   return info;
 }
@@ -171,7 +205,10 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
     if (!response.ok()) co_return std::move(response).error();
     Result<std::optional<std::string>> location = RedirectLocation(*response);
     if (!location.ok()) co_return std::move(location).error();
-    if (!*location) co_return ActOnFinalAnswer(*response, info, on_etag, gate);
+    if (!*location) {
+      co_return ActOnFinalAnswer(*response, info, on_etag, gate,
+                                 options.reporter);
+    }
     if (redirects == kMaxRedirects) {
       co_return ProtocolError("too many redirects (more than " +
                               std::to_string(kMaxRedirects) + ")");
@@ -179,8 +216,10 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
     Result<ParsedUrl> next = ResolveRedirect(info.url, **location);
     if (!next.ok()) co_return std::move(next).error();
     info.url = std::move(next).value();
-    PrintOut(std::string(kRedirectLinePrefix) + "https://" + info.url.host +
-             ":" + std::to_string(info.url.port) + info.url.path + "\n");
+    ReporterOr(options.reporter)
+        .Line(Stream::kOut,
+              std::string(kRedirectLinePrefix) + "https://" + info.url.host +
+                  ":" + std::to_string(info.url.port) + info.url.path + "\n");
   }
 }
 
@@ -313,6 +352,7 @@ asio::awaitable<Status> GetResponse::ReadHead() {
     // The stream ended inside the status line.
     co_return StatusFailure(kGetFailedPrefix, line, /*complete=*/false);
   }
+  status_line_ = std::string(FirstLine(line)).substr(0, 200);
   Result<int> code = ParseGetStatus(line);
   if (!code.ok()) {
     Error error = std::move(code).error();
@@ -349,6 +389,7 @@ asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url, uint64_t offset,
   if (!stream.ok()) co_return std::move(stream).error();
   const std::string request =
       BuildGetRequest(HostHeaderValue(url), url.path, offset, if_range);
+  ReportGetRequest(options.reporter, url, offset);
   Status sent = co_await stream->WriteAll(asio::buffer(request));
   if (!sent.ok()) co_return sent.error();
   // The same reading as ReadGetResponseHead; awaiting that coroutine here

@@ -54,20 +54,23 @@ std::string BuildGetRequest(std::string_view host, std::string_view path,
 using EtagHandler = std::function<Status(std::string_view etag)>;
 
 // Acts on `answer`'s fields in their order: the numbers are stored into
-// `*content_length` and `*remote_crc` and announced on standard output
-// ("响应头中的 Content-Length: N 字节", "CRC64 : N"), each ETag is handed to
+// `*content_length` and `*remote_crc` and reported on standard output
+// ("响应头中的 Content-Length: N 字节", "CRC64 : N"; to `reporter`, null:
+// the standard streams), each ETag is handed to
 // `on_etag`. A repeated header is handled again, the last value wins. Ends
 // with whatever `on_etag` returned if it failed, else with the answer's
 // `error`.
 Status ApplyHeadAnswer(const HeadAnswer& answer, uint64_t* content_length,
                        std::optional<uint64_t>* remote_crc,
-                       const EtagHandler& on_etag);
+                       const EtagHandler& on_etag,
+                       Reporter* reporter = nullptr);
 
 // ReadHeadAnswer, then ApplyHeadAnswer. `*remote_crc` stays as it was
 // without an "x-oss-hash-crc64ecma" line.
 Status ParseHeadResponse(std::string_view response, uint64_t* content_length,
                          std::optional<uint64_t>* remote_crc,
-                         const EtagHandler& on_etag);
+                         const EtagHandler& on_etag,
+                         Reporter* reporter = nullptr);
 
 // What the HEAD exchange learnt: the announced length (0 without a
 // "Content-Length:" line), CRC-64 (nullopt without "x-oss-hash-crc64ecma:")
@@ -93,7 +96,8 @@ using HeadGate = std::function<Status(const HeadInfo& announced)>;
 // reads the answer
 // to the end of the stream (at most kMaxHeadResponseBytes, else a kProtocol
 // error "HEAD response larger than 65536 bytes") and parses it with
-// ParseHeadResponse. A redirect is followed (printing "重定向到: " and the
+// ParseHeadResponse. The request and the answer's status line are details
+// for options.reporter. A redirect is followed (reporting "重定向到: " and the
 // new address) with a new HEAD on a new connection, up to kMaxRedirects
 // times, to https addresses only; only the final answer is parsed. When
 // that answer reads without error, `gate` (if given) sees its values first:
@@ -126,6 +130,8 @@ class GetResponse {
 
   // 200 or 206.
   int status_code() const { return head_.status_code; }
+  // The status line, without its line break (at most 200 bytes).
+  const std::string& status_line() const { return status_line_; }
 
   // The trimmed value of the answer's "Content-Range" header (empty when
   // there is none), and the range it names if it is a well-formed one.
@@ -179,6 +185,8 @@ class GetResponse {
   size_t end_ = 0;
   GetHead head_;
   ChunkState chunk_state_ = ChunkState::kSize;
+  // The answer's status line, without its line break (at most 200 bytes).
+  std::string status_line_;
   uint64_t chunk_left_ = 0;
 };
 
@@ -202,6 +210,7 @@ asio::awaitable<Result<GetResponse>> ReadGetResponseHead(
 // Sends the GET request for `url` (with a Range from `offset` if it is above
 // 0, and `if_range` as for BuildGetRequest) on a fresh connection and reads
 // the head of the answer as ReadGetResponseHead does, from the connection.
+// The request is a detail for options.reporter.
 // Connection errors are kNetwork.
 asio::awaitable<Result<GetResponse>> GetExchange(ParsedUrl url, uint64_t offset,
                                                  std::string if_range = {},

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "base/report.h"
 #include "download/download_status.h"
 
 namespace talvoro {
@@ -25,22 +26,24 @@ inline constexpr char kAbsentCrcText[] = "absent";
 // `remote_crc` (nullopt when the server sent none).
 //
 // Verified only when the server announced a CRC, the file holds at least
-// one byte and its CRC equals the announced one: prints "下载成功" on
-// standard output, sets `status.phase` to kDownloaded and returns true.
+// one byte and its CRC equals the announced one: reports "下载成功" on
+// standard output, sets the phase to kDownloaded and returns true.
 // Otherwise (no announced CRC, an empty file whatever was announced, a
-// different CRC, a file that cannot be opened or read): prints the failure
-// line on standard error, calls `on_mismatch` (if given), sets
-// `status.phase` to kChecksumFailed and returns false; nothing else is
-// printed and nothing is deleted. The line is flushed and `on_mismatch` has
+// different CRC, a file that cannot be opened or read): reports the
+// failure line on standard error, calls `on_mismatch` (if given), sets the
+// phase to kChecksumFailed and returns false; nothing else is reported and
+// nothing is deleted. The line has been reported and `on_mismatch` has
 // returned before the phase is set, so whoever sees the phase has seen
-// both.
+// both. The lines go to `reporter` (null: the standard streams), with the
+// local CRC as a detail.
 //
 // Synchronous: it reads the file in blocks of kCrc64FileBlockSize on the
 // calling thread (the download task's executor thread), so its memory does
 // not grow with the file.
 bool CheckIntegrity(const std::string& target_path,
                     std::optional<uint64_t> remote_crc, DownloadStatus& status,
-                    const std::function<void()>& on_mismatch = nullptr);
+                    const std::function<void()>& on_mismatch = nullptr,
+                    Reporter* reporter = nullptr);
 
 }  // namespace talvoro
 

@@ -108,8 +108,10 @@ asio::awaitable<Result<SecureStream>> Secure(
     if (impl->policy.timed_out()) co_return NetworkError(kTimedOutMessage);
     const long verify = SSL_get_verify_result(ssl);
     if (verify != X509_V_OK) {
-      co_return NetworkError(std::string(kCertificateFailedPrefix) +
-                             X509_verify_cert_error_string(verify));
+      Error untrusted = NetworkError(std::string(kCertificateFailedPrefix) +
+                                     X509_verify_cert_error_string(verify));
+      untrusted.cause = Cause::kUntrusted;
+      co_return untrusted;
     }
     if (IsEndOfStream(hs_ec)) co_return NetworkError(kHandshakeEofMessage);
     co_return NetworkError(hs_ec.message());

@@ -121,7 +121,9 @@ std::string SecurityStatusText(SECURITY_STATUS status) {
 }
 
 Error CertificateFailed(const std::string& reason) {
-  return NetworkError(std::string(kCertificateFailedPrefix) + reason);
+  Error error = NetworkError(std::string(kCertificateFailedPrefix) + reason);
+  error.cause = Cause::kUntrusted;
+  return error;
 }
 
 // The reason a chain is not trusted, in the words the OpenSSL build uses;

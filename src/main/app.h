@@ -12,12 +12,19 @@
 #include "download/download.h"
 #include "download/download_status.h"
 #include "main/retry_schedule.h"
+#include "main/status_text.h"
 #include "main/working_files.h"
 
 namespace talvoro {
 
 // Pause between starting the launcher and ending the bootstrap.
 inline constexpr std::chrono::milliseconds kHandOffPause{1000};
+// An attempt that has received no byte for this long shows the waiting
+// line until bytes come again.
+inline constexpr std::chrono::seconds kWaitingAfter{15};
+// While a download runs, the poll comes again at least this often (its
+// progress also wakes the loop).
+inline constexpr std::chrono::milliseconds kDownloadPollInterval{200};
 
 // Printed on standard error, followed by the folder and the lengths, when
 // the working folder's path is too long for the launcher to be started
@@ -35,6 +42,12 @@ struct PollActions {
   // handling its messages meanwhile).
   std::function<void(std::chrono::milliseconds)> pause;
   std::function<void()> hand_off;  // in the program, never returns
+  // Shows the window's status line (empty: none), each time it changes;
+  // null: not shown.
+  std::function<void(const std::string&)> show_status = nullptr;
+  // Puts the bar in its error state (true, during a retry pause) or back in
+  // its normal one, each time that changes; null: not shown.
+  std::function<void(bool)> show_bar_error = nullptr;
 };
 
 // What the poll step keeps from one poll to the next.
@@ -43,7 +56,25 @@ struct PollState {
   // The next attempt starts once the clock reaches this.
   std::optional<std::chrono::steady_clock::time_point> restart_at = {};
   bool keep_percent = false;
+  // The wording of the status line: the user's language and the working
+  // folder (named when it cannot be written).
+  Language language = Language::kEnglish;
+  std::string folder = {};
+  // The status line and the bar's error state as last shown.
+  std::string shown_status = {};
+  bool bar_error = false;
+  // The poll must come again by this time for what it shows to stay true
+  // (the countdown's next second, the waiting line's start).
+  std::chrono::steady_clock::time_point due = {};
 };
+
+// The window's status line at `now` for `current`: during a retry pause
+// (state.restart_at set) the failure's line with the seconds left, rounded
+// up; during an attempt that has received no byte for kWaitingAfter the
+// waiting line; otherwise empty.
+std::string StatusLineAt(const DownloadStatus::Snapshot& current,
+                         const PollState& state,
+                         std::chrono::steady_clock::time_point now);
 
 // One poll of `status` at time `now`. While a retry pause runs, nothing but
 // its end is looked at: then the phase goes back to kDownloading and the new
@@ -55,7 +86,9 @@ struct PollState {
 // restarts in this poll), set the bar to 0 and restart; kPublicationRejected
 // does the same without the clean-up (nothing was written);
 // kDownloadInterrupted keeps the files and the bar and restarts after the
-// pause; kHandOff hands off.
+// pause; kHandOff hands off. Then the status line (StatusLineAt) and the
+// bar's error state (on during a pause) are shown where they changed, and
+// `state.due` is set.
 void PollStep(DownloadStatus& status, PollState& state,
               const PollActions& actions,
               std::chrono::steady_clock::time_point now);
@@ -64,23 +97,25 @@ void PollStep(DownloadStatus& status, PollState& state,
 // once. `folder` ends with kPathSeparator ('/', on Windows '\\'). The task
 // downloads `url` into kTargetFileName in `folder` (its ETag in
 // kEtagFileName beside it), checks its CRC and leaves its outcome in
-// `status`'s phase; it prints
-// "下载失败: " and the error on stderr when the download fails. A file that
-// fails the check is noted in `options.publications` (if any) before the
-// phase says so.
+// `status`'s phase, with the error of a failed download; it reports
+// "下载失败: " and the error on stderr (to options.connection.reporter)
+// when the download fails. A file that fails the check is noted in
+// `options.publications` (if any) before the phase says so.
 void StartDownloadTask(const std::string& url, const std::string& folder,
                        DownloadStatusRef status, DownloadOptions options = {});
 
 // The whole program: window, download, retries, hand-off. Never returns:
 // the process ends with exit code 0 when the window is closed or after the
 // hand-off. Start-up failures (no display, a broken picture, a malformed
-// `launcher_signers`) are fatal. `defaults` are how its connections are
-// made (the program passes the defaults); without a memory of
-// publications, the run makes one for all its attempts.
-// `launcher_signers`, when not empty, is the list of signers (see
-// ParseSignerList) one of whom must have signed a launcher before it is put
-// in place and started; a launcher that fails the check is handled like one
-// that failed its CRC check, and its publication is refused at once.
+// `launcher_signers`) are fatal. Its lines go to the standard streams (or
+// to defaults.connection.reporter) and to the log (main/log.h); a working
+// folder too long to work in is also shown in a message box. `defaults` are how
+// its connections are made (the program passes the defaults); without a memory
+// of publications, the run makes one for all its attempts. `launcher_signers`,
+// when not empty, is the list of signers (see ParseSignerList) one of whom must
+// have signed a launcher before it is put in place and started; a launcher that
+// fails the check is handled like one that failed its CRC check, and its
+// publication is refused at once.
 [[noreturn]] void RunBootstrap(const std::string& url,
                                const DownloadOptions& defaults = {},
                                std::string_view launcher_signers = {});

@@ -28,9 +28,10 @@ std::string WorkingFolder(const std::string& folder) {
 constexpr std::chrono::milliseconds kBusyRetryPause{100};
 
 // Deletes `path`; on failure prints `what` and the system's text.
-void DeleteReporting(const std::string& path, const std::string& what) {
+void DeleteReporting(const std::string& path, const std::string& what,
+                     Reporter& report) {
   if (Status s = RemoveFile(path); !s) {
-    PrintErr(what + FileErrorText(s.error()) + "\n");
+    report.Line(Stream::kErr, what + FileErrorText(s.error()) + "\n");
   }
 }
 
@@ -65,8 +66,9 @@ class Replacement {
   void DeleteLauncher(const std::string& launcher) {
     if (!PathExists(launcher)) return;
     if (Status s = Try(launcher, [&] { return RemoveFile(launcher); }); !s) {
-      PrintErr("Failed to delete existing file: " + FileErrorText(s.error()) +
-               "\n");
+      ReporterOr(options_.reporter)
+          .Line(Stream::kErr, "Failed to delete existing file: " +
+                                  FileErrorText(s.error()) + "\n");
     }
   }
 
@@ -87,23 +89,27 @@ Status Stage(const std::string& target, const std::string& temp) {
   return staged;
 }
 
-void StartReporting(const std::string& launcher) {
+void StartReporting(const std::string& launcher, Reporter& report) {
   if (Status s = StartDetachedProcess(launcher); s) {
-    PrintOut("Setup executable started successfully\n");
+    report.Line(Stream::kOut, "Setup executable started successfully\n");
   } else {
-    PrintErr("Failed to start setup executable: " + s.error().message + "\n");
+    report.Line(Stream::kErr, "Failed to start setup executable: " +
+                                  s.error().message + "\n");
   }
 }
 
 // The file at `path` checked against `signers` and held; nullopt (and the
 // reason printed) when it fails.
 std::optional<HeldFile> CheckReporting(
-    const std::string& path, const std::vector<KeyFingerprint>& signers) {
+    const std::string& path, const std::vector<KeyFingerprint>& signers,
+    Reporter& report) {
   Result<HeldFile> held = CheckLauncherSignature(path, signers);
   if (!held.ok()) {
-    PrintErr(kSignatureFailedPrefix + held.error().message + "\n");
+    report.Line(Stream::kErr,
+                kSignatureFailedPrefix + held.error().message + "\n");
     return std::nullopt;
   }
+  report.Detail("signature: " + path + " verified");
   return std::move(held).value();
 }
 
@@ -111,10 +117,11 @@ std::optional<HeldFile> CheckReporting(
 bool InstallAndStartSigned(const std::string& target,
                            const std::string& launcher, const std::string& temp,
                            const HandOffOptions& options) {
+  Reporter& report = ReporterOr(options.reporter);
   Status staged = Stage(target, temp);
   std::optional<HeldFile> held;
   if (staged) {
-    held = CheckReporting(temp, options.signers);
+    held = CheckReporting(temp, options.signers, report);
     if (!held) {
       (void)RemoveFile(temp);
       return false;
@@ -126,23 +133,25 @@ bool InstallAndStartSigned(const std::string& target,
   if (!staged) {
     held.reset();
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + FileErrorText(staged.error()) + "\n");
+    report.Line(Stream::kErr,
+                "Failed to copy file: " + FileErrorText(staged.error()) + "\n");
     // Whatever is left at the launcher path must pass the check too.
     if (PathExists(launcher)) {
-      held = CheckReporting(launcher, options.signers);
+      held = CheckReporting(launcher, options.signers, report);
       if (!held) return true;
     }
   }
-  StartReporting(launcher);
+  StartReporting(launcher, report);
   return true;
 }
 
 }  // namespace
 
-void CleanUpDownload(const std::string& folder) {
+void CleanUpDownload(const std::string& folder, Reporter* reporter) {
   const std::string in = WorkingFolder(folder);
-  DeleteReporting(in + kTargetFileName, "删除文件失败: ");
-  DeleteReporting(in + kEtagFileName, "删除ETag文件失败: ");
+  Reporter& report = ReporterOr(reporter);
+  DeleteReporting(in + kTargetFileName, "删除文件失败: ", report);
+  DeleteReporting(in + kEtagFileName, "删除ETag文件失败: ", report);
 }
 
 bool InstallAndStartLauncher(const HandOffOptions& options) {
@@ -154,6 +163,7 @@ bool InstallAndStartLauncher(const HandOffOptions& options) {
     return InstallAndStartSigned(target, launcher, temp, options);
   }
 
+  Reporter& report = ReporterOr(options.reporter);
   // The copy is made beside the launcher before the launcher is touched: a
   // copy that cannot be made leaves the launcher as it was, to be started.
   Status placed = Stage(target, temp);
@@ -164,9 +174,10 @@ bool InstallAndStartLauncher(const HandOffOptions& options) {
   }
   if (!placed) {
     (void)RemoveFile(temp);
-    PrintErr("Failed to copy file: " + FileErrorText(placed.error()) + "\n");
+    report.Line(Stream::kErr,
+                "Failed to copy file: " + FileErrorText(placed.error()) + "\n");
   }
-  StartReporting(launcher);
+  StartReporting(launcher, report);
   return true;
 }
 

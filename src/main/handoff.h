@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/report.h"
 #include "main/launcher_signature.h"
 #include "main/working_files.h"
 
@@ -25,9 +26,11 @@ std::string PathInCurrentDir(std::string_view name);
 
 // Deletes the download target and its ETag sidecar in `folder` (which ends
 // with kPathSeparator; empty: the current directory). Both deletions are
-// always attempted; a failure (a missing file too) prints
-// "删除文件失败: " or "删除ETag文件失败: " and the system's text on stderr.
-void CleanUpDownload(const std::string& folder = {});
+// always attempted; a failure (a missing file too) reports
+// "删除文件失败: " or "删除ETag文件失败: " and the system's text on stderr
+// to `reporter` (null: the standard streams).
+void CleanUpDownload(const std::string& folder = {},
+                     Reporter* reporter = nullptr);
 
 // How the hand-off is made. The program passes its signer list and a pause
 // that keeps the window alive; tests shorten the times.
@@ -44,6 +47,8 @@ struct HandOffOptions {
   std::chrono::milliseconds busy_limit{5000};
   // Waits between two such tries; empty: sleeps.
   std::function<void(std::chrono::milliseconds)> pause;
+  // Where the lines below go; null: the standard streams.
+  Reporter* reporter = nullptr;
 };
 
 // Replaces the launcher with a copy of the download target (which stays),

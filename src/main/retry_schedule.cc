@@ -16,15 +16,15 @@ RetrySchedule::RetrySchedule(std::function<double()> random)
 }
 
 std::chrono::milliseconds RetrySchedule::NextPause(
-    uint8_t phase, uint64_t received,
+    Phase phase, uint64_t received,
     std::optional<std::chrono::seconds> retry_after) {
   using std::chrono::milliseconds;
   // New bytes kept on disk: the server works, the link was cut.
-  if (phase == kDownloadInterrupted && received > 0) failures_ = 0;
+  if (phase == Phase::kDownloadInterrupted && received > 0) failures_ = 0;
   const int n = ++failures_;
   // The pause of the n-th consecutive failure, before the jitter.
   milliseconds base;
-  if (phase == kChecksumFailed || phase == kPublicationRejected) {
+  if (phase == Phase::kChecksumFailed || phase == Phase::kPublicationRejected) {
     base = n == 1 ? milliseconds(0)
                   : milliseconds(int64_t{1000} << std::min(n - 2, 16));
   } else {

@@ -45,7 +45,7 @@ class RetrySchedule {
   // kDownloadInterrupted) having received `received` bytes, the server
   // having asked for `retry_after` (if it did); counts the failure.
   std::chrono::milliseconds NextPause(
-      uint8_t phase, uint64_t received,
+      Phase phase, uint64_t received,
       std::optional<std::chrono::seconds> retry_after = std::nullopt);
 
  private:

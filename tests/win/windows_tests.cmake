@@ -17,7 +17,8 @@
 set(TALVORO_WINE_FIXTURE wine)
 set(win_dir ${CMAKE_CURRENT_LIST_DIR})
 
-# talvoro-win-close-window.exe TITLE [IMAGE]: posts WM_CLOSE (as Alt+F4).
+# talvoro-win-close-window.exe [--text] TITLE [IMAGE]: posts WM_CLOSE (as
+# Alt+F4), or prints the window's static texts.
 # talvoro-win-test-launcher.exe: the published launcher of the tests.
 # talvoro-win-trust-ca.exe CA.pem: trusts the test CA inside the prefix.
 # talvoro-win-window-text.exe TITLE [IMAGE]: prints the window's status text
@@ -112,6 +113,7 @@ set_tests_properties(wine.down PROPERTIES
 foreach(case whole_run closed_half_way_then_resumed
         wrong_crc_is_retried_and_never_started missing_crc_is_never_started
         no_server_retries_every_three_seconds
+        dead_network_shows_why_on_the_window
         link_cut_every_megabyte_arrives_in_one_run
         working_folder_with_a_non_ascii_name
         whole_run_beside_planted_dlls
