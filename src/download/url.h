@@ -38,6 +38,14 @@ Result<ParsedUrl> ParseUrl(std::string_view url);
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location);
 
+// `url` with the user info of its authority ("user:password@") replaced by
+// "***@", for every address that goes into a line or the log. The
+// authority begins after "://" (at the start of a text without a scheme,
+// such as "user:pw@host:port") and ends at the first "/", "?" or "#"; its
+// user info is everything up to its last "@". Other texts are returned as
+// they are.
+std::string WithoutUserInfo(std::string_view url);
+
 }  // namespace talvoro
 
 #endif  // TALVORO_DOWNLOAD_URL_H_
