@@ -286,6 +286,7 @@ asio::awaitable<Status> OpenTunnel(tcp::socket* socket,
                                    Watchdog& watchdog) {
   Reporter& reporter = ReporterOr(options.reporter);
   std::unique_ptr<ProxySignIn> sign_in;
+  std::vector<AuthChallenge> offered;  // by the last 407
   std::string authorization;
   for (int round = 0; round < kMaxTunnelRounds; ++round) {
     Result<TunnelAnswer> answer =
@@ -295,13 +296,18 @@ asio::awaitable<Status> OpenTunnel(tcp::socket* socket,
                     (authorization.empty() ? "" : " (signed in)") +
                     " answered " + answer->status);
     if (answer->code == 200) co_return Status::Ok();
+    // Some proxies (tinyproxy) refuse credentials with a 401.
+    if (answer->code == 401 && !authorization.empty()) {
+      co_return SignInError(offered, "the user name or password was refused");
+    }
     if (answer->code != 407) {
       Error error = NetworkError("proxy refused the tunnel: " + answer->status);
       error.cause = Cause::kProxyRefused;
       co_return error;
     }
     if (!sign_in) sign_in = NewProxySignIn(proxy, options.sign_in_identity);
-    Result<std::string> next = sign_in->Respond(ProxyChallenges(answer->head));
+    offered = ProxyChallenges(answer->head);
+    Result<std::string> next = sign_in->Respond(offered);
     if (!next.ok()) co_return std::move(next).error();
     authorization = std::move(next).value();
     if (!answer->reusable) {

@@ -166,8 +166,10 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
     Result<ParsedUrl> next = ResolveRedirect(info.url, **location);
     if (!next.ok()) co_return std::move(next).error();
     info.url = std::move(next).value();
-    PrintOut(std::string(kRedirectLinePrefix) + "https://" + info.url.host +
-             ":" + std::to_string(info.url.port) + info.url.path + "\n");
+    PrintOut(std::string(kRedirectLinePrefix) +
+             WithoutUserInfo("https://" + info.url.host + ":" +
+                             std::to_string(info.url.port) + info.url.path) +
+             "\n");
   }
 }
 

@@ -226,7 +226,9 @@ Result<std::string> RespondWithBasic(
   }
   if (proxy.user.empty()) {
     return SignInError(challenges,
-                       "no user name and password in the proxy address");
+                       failure.empty()
+                           ? "no user name and password in the proxy address"
+                           : failure);
   }
   *basic_sent = true;
   return BasicAuthorization(proxy.user, proxy.password);

@@ -44,6 +44,10 @@ endif()
 file(STRINGS ${codesign}/publisher.sha256 test_signer LIMIT_COUNT 1)
 talvoro_bootstrap_program(talvoro-bootstrap-loopback-signed
   "${TALVORO_TEST_URL}" SIGNERS "${test_signer}")
+# A copy that signs in to a proxy with a test identity through the same
+# SSPI calls (Wine has no credentials of the logged-on user for NTLM).
+talvoro_bootstrap_program(talvoro-bootstrap-loopback-sign-in
+  "${TALVORO_TEST_URL}" ${win_dir}/../sign_in_identity_main.cc)
 
 # planted-dlls/NAME.dll: tests/win/planted_dll.c under the name of a DLL
 # that the program loads, or that system DLLs load on its behalf, and that
