@@ -41,7 +41,7 @@ Result<ParsedUrl> ParseUrl(std::string_view url) {
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location) {
   location = location.substr(0, location.find('#'));
-  const std::string text(location);
+  const std::string text = WithoutUserInfo(location);  // for the errors
   const size_t scheme_end = location.find("://");
   const size_t first_slash = location.find('/');
   if (location.substr(0, 2) == "//" ||

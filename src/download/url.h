@@ -34,7 +34,7 @@ Result<ParsedUrl> ParseUrl(std::string_view url);
 // `base`'s path; a fragment ("#...") is dropped. Errors (kind kProtocol):
 // "redirect to a non-https address refused: <location>" for another scheme,
 // "unusable redirect address: <location>" for one ParseUrl refuses or
-// without a host.
+// without a host (<location> without its user info, see WithoutUserInfo).
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location);
 
