@@ -14,7 +14,7 @@ linux_packages=(
   # tests, demo and benchmarks
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
   liblzma-dev python3 clang-format util-linux
-  iproute2 tinyproxy
+  iproute2 tinyproxy squid
   # Chinese text in the window's status line under Xvfb
   fonts-wqy-microhei
   # fuzzing (libFuzzer) and the ThreadSanitizer build
@@ -26,9 +26,11 @@ windows_packages=(
   libasio-dev googletest
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
-  util-linux clang-format tinyproxy
+  util-linux clang-format tinyproxy squid
   # Chinese text in the window's status line (Wine sees fontconfig's fonts)
   fonts-wqy-microhei
+  # Wine's NTLM client runs winbind's ntlm_auth (the proxy sign-in tests)
+  winbind
   # signed test launchers
   osslsigncode
 )

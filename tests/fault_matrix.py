@@ -920,6 +920,270 @@ def _proxy_setup(self, ctx, auth=False):
     _wine_proxy_settings(ctx, DIRECT | FIXED_PROXY, proxy=server)
 
 
+SQUID_USER, SQUID_PASSWORD = "alice", "s3cret-Pw"
+
+
+def _start_squid(ctx, scheme="basic"):
+    """Debian's squid on a loopback port, run in the foreground with its
+    files in the scenario's folder, allowing CONNECT to the test port only
+    to SQUID_USER signed in with `scheme` ("basic": basic_ncsa_auth and a
+    password file; "digest": digest_file_auth). Its address
+    "127.0.0.1:port"; ctx.proxy_log is its access log."""
+    folder = os.path.join(ctx.root, "squid")
+    os.makedirs(folder)
+    port = e2e.free_port()
+    ctx.proxy_log = os.path.join(folder, "access.log")
+    passwords = os.path.join(folder, "passwords")
+    if scheme == "basic":
+        line = subprocess.run(
+            ["openssl", "passwd", "-apr1", SQUID_PASSWORD], check=True,
+            capture_output=True, text=True).stdout.strip()
+        e2e_write(passwords, ("%s:%s\n" % (SQUID_USER, line)).encode())
+        helper = "basic_ncsa_auth %s" % passwords
+    else:
+        e2e_write(passwords, ("%s:%s\n" % (SQUID_USER, SQUID_PASSWORD))
+                  .encode())
+        helper = "digest_file_auth -c %s" % passwords
+    conf = os.path.join(folder, "squid.conf")
+    e2e_write(conf, (
+        "http_port 127.0.0.1:%d\nvisible_hostname talvoro-test\n"
+        "pid_filename %s/squid.pid\ncache_log %s/cache.log\n"
+        "access_log stdio:%s\ncache deny all\ncache_mem 4 MB\n"
+        "coredump_dir %s\nnetdb_filename none\nshutdown_lifetime 0 seconds\n"
+        "auth_param %s program /usr/lib/squid/%s\n"
+        "auth_param %s realm talvoro-test\n"
+        "auth_param %s children 2 startup=1\n"
+        "acl test_port port %d\nacl signed_in proxy_auth REQUIRED\n"
+        "http_access deny !test_port\nhttp_access allow localhost signed_in\n"
+        "http_access deny all\n" % (
+            port, folder, folder, ctx.proxy_log, folder, scheme, helper,
+            scheme, scheme, PORT)).encode())
+    if os.getuid() == 0:  # squid then runs as its own user
+        subprocess.run(["chown", "-R", "proxy", folder], check=True)
+    proxy = subprocess.Popen(["squid", "-N", "-f", conf],
+                             stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    ctx.cleanups.append(lambda: (proxy.terminate(), proxy.wait(20)))
+
+    def listening():
+        try:
+            socket.create_connection(("127.0.0.1", port), 1).close()
+            return True
+        except OSError:
+            return False
+    assert e2e.wait_until(listening, 20), "no squid"
+    return b"127.0.0.1:%d" % port
+
+
+def _squid_setup(password=SQUID_PASSWORD, scheme="basic"):
+    """squid (see _start_squid), named with SQUID_USER and `password` in
+    its address; the partial download is kept."""
+    def setup(self, ctx):
+        server = _start_squid(ctx, scheme).decode()
+        keep_partial(ctx, len(ctx.final.data) // 2)
+        address = "http://%s:%s@%s" % (SQUID_USER, password, server)
+        ctx.secrets = [password]
+        if not e2e.WINE:
+            ctx.state = os.path.join(ctx.root, "state")
+            self.env = {"https_proxy": address, "XDG_STATE_HOME": ctx.state}
+            return
+        _wine_proxy_settings(ctx, DIRECT | FIXED_PROXY, proxy=address.encode())
+    return setup
+
+
+def _squid_tunnels(ctx):
+    """The tunnels squid opened for SQUID_USER, and the 407s it sent."""
+    log = e2e.read(ctx.proxy_log).decode(errors="replace")
+    target = "CONNECT localhost:%d " % PORT
+    lines = [line for line in log.splitlines() if target in line]
+    return (sum(1 for line in lines if "/200 " in line and SQUID_USER in line),
+            sum(1 for line in lines if "/407 " in line))
+
+
+def _no_secret(ctx):
+    """Problems if a password (or its Basic form) is in the program's
+    outputs, or in the files of its log folder."""
+    import base64
+    texts = [ctx.stdout, ctx.stderr]
+    folder = getattr(ctx, "state", None)
+    for top, _, names in os.walk(folder) if folder else ():
+        texts += [e2e.read(os.path.join(top, n)).decode(errors="replace")
+                  for n in names]
+    problems = []
+    for secret in getattr(ctx, "secrets", []):
+        basic = base64.b64encode(
+            ("%s:%s" % (SQUID_USER, secret)).encode()).decode()
+        if any(secret in t or basic in t for t in texts):
+            problems.append("the password %r was printed or logged" % secret)
+    return problems
+
+
+SIGN_IN = FAILED + "proxy requires authentication (offered: "
+
+
+def _sign_in_refused(reason, check=lambda self, ctx: []):
+    """A run that retries with the sign-in line `reason` (after SIGN_IN),
+    never reaching the origin, the partial download kept, and `check`."""
+    return dict(
+        expect="refused", timeout=30,
+        retrying=lambda self, ctx: ctx.stderr.count(SIGN_IN + reason) >= 2,
+        check=lambda self, ctx: partial_kept(ctx) + _no_secret(ctx) + (
+            [] if not ctx.server.connections else ["the origin was reached"])
+        + check(self, ctx))
+
+
+NTLM_USER = "talvoro-tester"  # tests/sign_in_identity_main.cc
+NTLM_PASSWORD = "Wine-Sign-In-7"
+
+
+def _ntlm_challenge():
+    """An NTLM Type 2 message as a domain's server sends it: the target
+    name and the target information (names and a time stamp)."""
+    def text(t):
+        return t.encode("utf-16-le")
+    target = text("TESTLAB")
+    info = b"".join(struct.pack("<HH", kind, len(v)) + v for kind, v in (
+        (2, text("TESTLAB")), (1, text("PROXY")), (4, text("testlab.test")),
+        (3, text("proxy.testlab.test")),
+        (7, struct.pack("<Q", (int(time.time()) + 11644473600) * 10 ** 7)),
+        (0, b"")))
+    flags = 0xE2898215  # unicode, NTLM, target info, 128/56-bit, ...
+    offset = 56
+    return (b"NTLMSSP\0" + struct.pack("<I", 2) +
+            struct.pack("<HHI", len(target), len(target), offset) +
+            struct.pack("<I", flags) + os.urandom(8) + bytes(8) +
+            struct.pack("<HHI", len(info), len(info), offset + len(target)) +
+            bytes([6, 1, 0xB1, 0x1D, 0, 0, 0, 15]) + target + info)
+
+
+def _ntlm_user(message):
+    """The user name of an NTLM Type 3 message."""
+    length, _, offset = struct.unpack_from("<HHI", message, 36)
+    (flags,) = struct.unpack_from("<I", message, 60)
+    name = message[offset:offset + length]
+    return name.decode("utf-16-le" if flags & 1 else "latin-1",
+                       errors="replace")
+
+
+def _start_ntlm_proxy(ctx):
+    """A CONNECT proxy on loopback that offers Negotiate and NTLM: it
+    answers an NTLM Type 1 with a Type 2, accepts any Type 3 on the same
+    connection and then relays to the test port; a Negotiate token that is
+    no NTLM message is refused. ctx.ntlm_events lists (connection number,
+    scheme, message type or user name). Its address."""
+    ctx.ntlm_events = []
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(0.2)
+    stopped = []
+
+    def relay(a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                b.sendall(data)
+        except OSError:
+            pass
+        for sock in (a, b):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def answer(conn, status, headers=()):
+        body = b"sign in"
+        conn.sendall(("HTTP/1.1 %s\r\n%sContent-Length: %d\r\n\r\n" % (
+            status, "".join(h + "\r\n" for h in headers), len(body)))
+            .encode() + body)
+
+    def serve(conn, n):
+        import base64
+        data = b""
+        with conn:
+            for _ in range(6):  # requests on this connection
+                while b"\r\n\r\n" not in data:
+                    more = conn.recv(4096)
+                    if not more:
+                        return
+                    data += more
+                head, data = data.split(b"\r\n\r\n", 1)
+                found = re.search(rb"(?im)^proxy-authorization: *(\S+) +(\S+)",
+                                  head)
+                if not found:
+                    answer(conn, "407 Sign In", ("Proxy-Authenticate: Negotiate",
+                                                 "Proxy-Authenticate: NTLM"))
+                    continue
+                scheme = found.group(1).decode()
+                message = base64.b64decode(found.group(2))
+                kind = (struct.unpack_from("<I", message, 8)[0]
+                        if message.startswith(b"NTLMSSP\0") else 0)
+                if kind == 3:
+                    ctx.ntlm_events.append((n, scheme, _ntlm_user(message)))
+                    conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                    origin = socket.create_connection(("localhost", PORT))
+                    threading.Thread(target=relay, args=(origin, conn),
+                                     daemon=True).start()
+                    relay(conn, origin)
+                    return
+                ctx.ntlm_events.append((n, scheme, kind))
+                if kind == 1:
+                    answer(conn, "407 Sign In", ("Proxy-Authenticate: %s %s" % (
+                        scheme, base64.b64encode(_ntlm_challenge()).decode()),))
+                else:
+                    answer(conn, "407 Sign In", ("Proxy-Authenticate: NTLM",))
+
+    def accept():
+        n = 0
+        while not stopped:
+            try:
+                conn, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:  # closed at the end
+                break
+            conn.settimeout(20)
+            threading.Thread(target=serve, args=(conn, n), daemon=True).start()
+            n += 1
+
+    threading.Thread(target=accept, daemon=True).start()
+    ctx.cleanups.append(lambda: (stopped.append(1), listener.close()))
+    return b"127.0.0.1:%d" % listener.getsockname()[1]
+
+
+def _ntlm_setup(self, ctx):
+    proxy = _start_ntlm_proxy(ctx)
+    keep_partial(ctx, len(ctx.final.data) // 2)
+    ctx.secrets = [NTLM_PASSWORD]
+    _wine_proxy_settings(ctx, DIRECT | FIXED_PROXY, proxy=proxy)
+
+
+def _ntlm_check(self, ctx):
+    """Each tunnel signed in on one connection: an NTLM Type 1 then a Type 3
+    naming the test user, in the first scheme offered (Wine's Negotiate
+    carries NTLM when it is given an identity)."""
+    problems = _no_secret(ctx)
+    signed = [e for e in ctx.ntlm_events if isinstance(e[2], str)]
+    if len(signed) != ctx.server.connections or len(signed) < 2:
+        problems.append("%d NTLM sign-ins for %d connections" % (
+            len(signed), ctx.server.connections))
+    for n, scheme, user in signed:
+        steps = [e[1:] for e in ctx.ntlm_events if e[0] == n]
+        if steps != [("Negotiate", 1), ("Negotiate", NTLM_USER)]:
+            problems.append("connection %d: %r" % (n, steps))
+    return problems
+
+
+def _ntlm_fallback_check(self, ctx):
+    """The logged-on user's sign-in, as far as Wine takes it: Negotiate
+    has no credentials, so NTLM's Type 1 is sent (never a Negotiate token);
+    Wine cannot make the Type 3 without cached credentials."""
+    steps = [e[1:] for e in ctx.ntlm_events]
+    if not steps or any(step != ("NTLM", 1) for step in steps):
+        return ["the proxy saw %r" % steps]
+    return []
+
+
 def _serve_script(ctx, script):
     """An http server on loopback that answers "/proxy.pac" with `script`
     (404 when None); its address. ctx.script_requests counts the asks."""
@@ -1528,10 +1792,32 @@ SCENARIOS = [
              timeout=20,
              setup=lambda self, ctx: _proxy_setup(self, ctx, auth=True),
              retrying=lambda self, ctx: ctx.stderr.count(
-                 FAILED + "proxy requires authentication\n") >= 2,
+                 SIGN_IN + "Basic); no user name and password in the proxy "
+                 "address\n") >= 2,
              check=lambda self, ctx: partial_kept(ctx) + (
                  [] if _proxy_connects(ctx) and not ctx.server.connections
                  else ["the origin was reached, or the proxy not asked"])),
+    scenario("net.proxy_sign_in_basic", setup=_squid_setup(),
+             check=lambda self, ctx: _no_secret(ctx) + (
+                 [] if _squid_tunnels(ctx)[0] == ctx.server.connections >= 2
+                 else ["squid's tunnels %r for %d connections" % (
+                     _squid_tunnels(ctx), ctx.server.connections)])),
+    scenario("net.proxy_sign_in_wrong_password",
+             setup=_squid_setup(password="not-the-Pw"),
+             **_sign_in_refused("Basic); the user name or password was "
+                                "refused\n")),
+    scenario("net.proxy_sign_in_unsupported_scheme",
+             setup=_squid_setup(scheme="digest"),
+             **_sign_in_refused("Digest); none of these schemes is "
+                                "supported\n")),
+    scenario("net.proxy_sign_in_ntlm", program="sign-in",
+             linux_skip="Linux has no system sign-in for NTLM",
+             setup=_ntlm_setup, check=_ntlm_check),
+    scenario("net.proxy_sign_in_as_the_user_negotiate_to_ntlm",
+             linux_skip="Linux has no system sign-in for NTLM",
+             setup=_ntlm_setup,
+             **_sign_in_refused("NTLM); the NTLM sign-in as the user "
+                                "failed (", _ntlm_fallback_check)),
     scenario("net.proxy_script", linux_skip=NO_SCRIPTS,
              setup=_script_setup("PROXY {proxy}"),
              check=_script_check("代理自动配置脚本选择: {proxy}\n")),
@@ -1897,6 +2183,8 @@ def use_windows(build):
         "short": os.path.join(build,
                               "talvoro-bootstrap-loopback-short-timeouts.exe"),
         "signed": os.path.join(build, "talvoro-bootstrap-loopback-signed.exe"),
+        "sign-in": os.path.join(build,
+                                "talvoro-bootstrap-loopback-sign-in.exe"),
     }
     if not os.environ.get("FAULT_OWN_NETWORK"):
         return None

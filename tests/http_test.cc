@@ -13,6 +13,7 @@
 
 #include "download/http_parse.h"
 #include "download/user_agent.h"
+#include "download/proxy_auth.h"
 #include "fuzz/memory_source.h"
 
 namespace talvoro {
@@ -62,6 +63,69 @@ Parsed Parse(const std::string& response) {
                                });
   p.out = ::testing::internal::GetCapturedStdout();
   return p;
+}
+
+// Proxy-Authenticate as proxies send it: several headers, several
+// challenges in one, quoted parameters with commas and escapes, token68.
+TEST(ProxyAuthTest, ParsesChallenges) {
+  const std::string head =
+      "HTTP/1.1 407 Proxy Authentication Required\r\n"
+      "Proxy-Authenticate: Negotiate\r\n"
+      "proxy-authenticate: NTLM TlRMTVNTUAACAAAA==, Basic realm=\"a, "
+      "\\\"b\\\"\", "
+      "charset=UTF-8\r\n"
+      "Content-Length: 0\r\n"
+      "PROXY-AUTHENTICATE:Digest realm=x , qop=\"auth,auth-int\",nonce=abc,"
+      "  Bearer\r\n"
+      "\r\n"
+      "Proxy-Authenticate: Basic realm=body\r\n";
+  const std::vector<AuthChallenge> c = ProxyChallenges(head);
+  ASSERT_EQ(c.size(), 5u);
+  EXPECT_EQ(c[0].scheme, "Negotiate");
+  EXPECT_TRUE(c[0].token.empty() && c[0].params.empty());
+  EXPECT_EQ(c[1].scheme, "NTLM");
+  EXPECT_EQ(c[1].token, "TlRMTVNTUAACAAAA==");
+  EXPECT_EQ(c[2].scheme, "Basic");
+  using Params = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(c[2].params, (Params{{"realm", "a, \"b\""}, {"charset", "UTF-8"}}));
+  EXPECT_EQ(c[3].scheme, "Digest");
+  EXPECT_EQ(
+      c[3].params,
+      (Params{{"realm", "x"}, {"qop", "auth,auth-int"}, {"nonce", "abc"}}));
+  EXPECT_EQ(c[4].scheme, "Bearer");
+  EXPECT_EQ(SchemeList(c), "Negotiate, NTLM, Basic, Digest, Bearer");
+  EXPECT_EQ(FindChallenge(c, "ntlm"), &c[1]);
+  EXPECT_EQ(FindChallenge(c, "Kerberos"), nullptr);
+
+  // Garbage is skipped, what can be read is kept.
+  const std::vector<AuthChallenge> odd = ParseChallenges(
+      " ,, Basic realm=\"unterminated, =x, \"q\" NTLM abc=, , Basic");
+  ASSERT_FALSE(odd.empty());
+  EXPECT_EQ(odd[0].scheme, "Basic");
+  EXPECT_EQ(odd[0].params.at(0).second, "unterminated, =x, ");
+  EXPECT_EQ(SchemeList({}), "none");
+  EXPECT_TRUE(ParseChallenges("").empty());
+}
+
+TEST(ProxyAuthTest, Base64AndBasic) {
+  const std::string all = [] {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    return bytes;
+  }();
+  for (size_t n = 0; n <= 5; ++n) {
+    const std::string_view bytes(all.data() + 250, n);
+    EXPECT_EQ(Base64Decode(Base64Encode(bytes)), std::string(bytes)) << n;
+  }
+  EXPECT_EQ(Base64Decode(Base64Encode(all)), all);
+  EXPECT_EQ(Base64Encode("foob"), "Zm9vYg==");
+  EXPECT_EQ(Base64Encode("fooba"), "Zm9vYmE=");
+  for (const char* bad :
+       {"Zm9", "Zm9vY===", "Zm=vYg==", "Zm9v\nYg==", "Zg=a"}) {
+    EXPECT_FALSE(Base64Decode(bad)) << bad;
+  }
+  EXPECT_EQ(BasicAuthorization("Aladdin", "open sesame"),
+            "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
 }
 
 TEST(HeadResponseTest, TakesTheThreeHeaders) {

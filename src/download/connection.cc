@@ -7,6 +7,8 @@
 #include "download/awaitable.h"
 #include "download/connection_ahead.h"
 #include "download/http_parse.h"
+#include "download/parse_int.h"
+#include "download/proxy_auth.h"
 #include "download/text.h"
 #include "download/user_agent.h"
 #include "download/watchdog.h"
@@ -171,27 +173,91 @@ std::string Authority(const ParsedUrl& url) {
          std::to_string(url.port);
 }
 
-// Asks the proxy on `socket` for a tunnel to `url`'s host and port.
-asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
-                                   Watchdog& watchdog) {
+// The proxy's answer to one CONNECT.
+struct TunnelAnswer {
+  std::string head;  // the status line and the header lines
+  std::string status;
+  int code = 0;
+  // Whether the proxy keeps the connection for the next CONNECT: HTTP/1.1
+  // (or keep-alive asked for), no "close", and the body read.
+  bool reusable = false;
+};
+
+// Whether `head` lets the connection be used again: the body's length is
+// `*body`, known from Content-Length (a 407 without one runs to the close).
+bool KeepsConnection(const TunnelAnswer& answer, size_t* body) {
+  std::string_view rest = answer.head;
+  TakeLine(rest);
+  bool keep_alive = answer.status.starts_with("HTTP/1.1");
+  std::optional<uint64_t> length;
+  while (!rest.empty()) {
+    const std::string_view line = TakeLine(rest);
+    std::optional<std::string_view> value = HeaderValue(line, "Connection");
+    if (!value) value = HeaderValue(line, "Proxy-Connection");
+    if (value) keep_alive = EqualsIgnoringCase(*value, "keep-alive");
+    if (auto text = HeaderValue(line, "Content-Length")) {
+      Result<uint64_t> n =
+          ParseUnsigned(*text, kMaxTunnelAnswerBytes, ErrorKind::kNetwork);
+      length = n.ok() ? std::optional<uint64_t>(*n) : std::nullopt;
+      if (!n.ok()) keep_alive = false;
+    }
+  }
+  *body = length.value_or(0);
+  return keep_alive && length.has_value();
+}
+
+// Sends one CONNECT for `url` on `socket` (with `authorization` as its
+// Proxy-Authorization when not empty) and reads the answer's head, and the
+// body of a refusal when the connection stays open.
+asio::awaitable<Result<TunnelAnswer>> AskForTunnel(
+    tcp::socket& socket, const ParsedUrl& url, const std::string& authorization,
+    Watchdog& watchdog) {
   watchdog.SetAction([&socket] {
     asio::error_code ignored;
     socket.close(ignored);
   });
   const std::string authority = Authority(url);
-  const std::string request = "CONNECT " + authority +
-                              " HTTP/1.1\r\nHost: " + authority + "\r\n" +
-                              UserAgentLine() + "\r\n";
-  auto [write_ec, written] =
+  std::string request = "CONNECT " + authority +
+                        " HTTP/1.1\r\nHost: " + authority +
+                        "\r\n" + UserAgentLine() +
+                        "Proxy-Connection: keep-alive\r\n";
+  if (!authorization.empty()) {
+    request += "Proxy-Authorization: " + authorization + "\r\n";
+  }
+  request += "\r\n";
+  auto [ec, written] =
       co_await asio::async_write(socket, asio::buffer(request), kNoThrow);
-  std::string answer;
-  asio::error_code ec = write_ec;
+  std::string data;
+  size_t head_end = 0;
   if (!ec) {
     // The origin says nothing before the client's hello, so nothing of the
     // tunnel is read past the answer's head.
-    std::tie(ec, std::ignore) = co_await asio::async_read_until(
-        socket, asio::dynamic_buffer(answer, kMaxTunnelAnswerBytes), "\r\n\r\n",
+    std::tie(ec, head_end) = co_await asio::async_read_until(
+        socket, asio::dynamic_buffer(data, kMaxTunnelAnswerBytes), "\r\n\r\n",
         kNoThrow);
+  }
+  TunnelAnswer answer;
+  if (!ec) {
+    answer.head = data.substr(0, head_end);
+    answer.status = std::string(
+        TrimWhiteSpace(std::string_view(data).substr(0, data.find('\n'))));
+    // "HTTP/1.x 200 ..."
+    const std::optional<StatusLine> parsed = ParseStatusLine(answer.status);
+    if (parsed && parsed->version.starts_with("HTTP/1.")) {
+      answer.code = parsed->code;
+    }
+    size_t body = 0;
+    if (answer.code != 200 && KeepsConnection(answer, &body) &&
+        head_end + body <= kMaxTunnelAnswerBytes) {
+      data.erase(0, head_end);
+      if (data.size() < body) {
+        std::tie(ec, std::ignore) = co_await asio::async_read(
+            socket, asio::dynamic_buffer(data),
+            asio::transfer_exactly(body - data.size()), kNoThrow);
+      }
+      answer.reusable = !ec && data.size() == body;
+      ec = {};
+    }
   }
   watchdog.SetAction(nullptr);
   if (watchdog.expired()) co_return NetworkError(kTimedOutMessage);
@@ -200,15 +266,64 @@ asio::awaitable<Status> OpenTunnel(tcp::socket& socket, const ParsedUrl& url,
                            std::to_string(kMaxTunnelAnswerBytes) + " bytes");
   }
   if (ec) co_return NetworkError("proxy tunnel failed: " + ec.message());
-  const std::string_view status =
-      TrimWhiteSpace(std::string_view(answer).substr(0, answer.find('\n')));
-  // "HTTP/1.x 200 ..."
-  const std::optional<StatusLine> parsed = ParseStatusLine(status);
-  if (parsed && parsed->version.starts_with("HTTP/1.") && parsed->code == 200) {
-    co_return Status::Ok();
+  co_return answer;
+}
+
+// At most this many CONNECTs for one tunnel: NTLM needs two, Negotiate a
+// few more at most.
+constexpr int kMaxTunnelRounds = 5;
+
+asio::awaitable<Result<tcp::socket>> ConnectTo(const ProxyChoice& choice,
+                                               const ParsedUrl& url,
+                                               const ConnectOptions& options,
+                                               Watchdog& watchdog);
+
+// Asks `proxy` (on `*socket`) for a tunnel to `url`'s host and port,
+// signing in when it answers 407 (see OpenSecureStream); `*socket` is
+// replaced when the proxy closes the connection after a 407.
+asio::awaitable<Status> OpenTunnel(tcp::socket* socket,
+                                   const ProxyServer& proxy,
+                                   const ParsedUrl& url,
+                                   const ConnectOptions& options,
+                                   Watchdog& watchdog) {
+  Reporter& reporter = ReporterOr(options.reporter);
+  std::unique_ptr<ProxySignIn> sign_in;
+  std::vector<AuthChallenge> offered;  // by the last 407
+  std::string authorization;
+  for (int round = 0; round < kMaxTunnelRounds; ++round) {
+    Result<TunnelAnswer> answer =
+        co_await AskForTunnel(*socket, url, authorization, watchdog);
+    if (!answer.ok()) co_return std::move(answer).error();
+    reporter.Detail("proxy: CONNECT " + Authority(url) +
+                    (authorization.empty() ? "" : " (signed in)") +
+                    " answered " + answer->status);
+    if (answer->code == 200) co_return Status::Ok();
+    // Some proxies (tinyproxy) refuse credentials with a 401.
+    if (answer->code == 401 && !authorization.empty()) {
+      co_return SignInError(offered, "the user name or password was refused");
+    }
+    if (answer->code != 407) {
+      Error error = NetworkError("proxy refused the tunnel: " + answer->status);
+      error.cause = Cause::kProxyRefused;
+      co_return error;
+    }
+    if (!sign_in) sign_in = NewProxySignIn(proxy, options.sign_in_identity);
+    offered = ProxyChallenges(answer->head);
+    Result<std::string> next = sign_in->Respond(offered);
+    if (!next.ok()) co_return std::move(next).error();
+    authorization = std::move(next).value();
+    if (!answer->reusable) {
+      Result<tcp::socket> fresh =
+          co_await ConnectTo(ProxyChoice(proxy), url, options, watchdog);
+      if (!fresh.ok()) co_return std::move(fresh).error();
+      *socket = std::move(fresh).value();
+    }
   }
-  if (parsed && parsed->code == 407) co_return NetworkError(kProxyAuthMessage);
-  co_return NetworkError("proxy refused the tunnel: " + std::string(status));
+  Error error = NetworkError(std::string(kProxyAuthMessage) +
+                             "; the sign-in did not end after " +
+                             std::to_string(kMaxTunnelRounds) + " rounds");
+  error.cause = Cause::kProxySignIn;
+  co_return error;
 }
 
 // A connection to `choice`'s proxy, or to the origin for a direct one. A
@@ -245,6 +360,10 @@ asio::awaitable<Result<tcp::socket>> ConnectByChoices(
     const ConnectOptions& options, Watchdog& watchdog) {
   std::optional<Error> last_error;
   for (const ProxyChoice& choice : choices) {
+    ReporterOr(options.reporter)
+        .Detail(choice ? "proxy: " + DescribeProxyChoice(choice) + " (" +
+                             DescribeProxySource(choice->source) + ")"
+                       : std::string("proxy: none"));
     Result<tcp::socket> socket =
         co_await ConnectTo(choice, url, options, watchdog);
     if (!socket.ok()) {
@@ -253,7 +372,8 @@ asio::awaitable<Result<tcp::socket>> ConnectByChoices(
       continue;
     }
     if (choice) {
-      Status tunnel = co_await OpenTunnel(*socket, url, watchdog);
+      Status tunnel =
+          co_await OpenTunnel(&*socket, *choice, url, options, watchdog);
       if (!tunnel.ok()) co_return tunnel.error();
     }
     co_return socket;

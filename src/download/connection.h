@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
 #include "base/report.h"
 #include "download/proxy.h"
+#include "download/proxy_auth.h"
 #include "download/tls.h"
 #include "download/url.h"
 
@@ -66,6 +68,10 @@ struct ConnectOptions {
   // Where the engine's lines and details go (null: ConsoleReporter()). Not
   // owned; must outlive the download.
   Reporter* reporter = nullptr;
+  // Test builds only: the identity the Windows sign-in to a proxy uses
+  // instead of the logged-on user's (proxy_auth.h; null: the user's). Not
+  // owned; must outlive the download.
+  const SignInIdentity* sign_in_identity = nullptr;
 };
 
 // Resolves `host` and `port` into the addresses in the resolver's order.
@@ -102,8 +108,14 @@ asio::awaitable<Result<asio::ip::tcp::socket>> ConnectToList(
 // refuses the tunnel ends the attempt. Errors are kNetwork (see Resolve,
 // ConnectToList and Secure; the lookup's error; when no choice can be
 // reached, the last one's failure, "cannot reach the proxy <host:port>:
-// ..." for a proxy; a proxy that refuses the tunnel is "proxy requires
-// authentication" for a 407, else the proxy's answer).
+// ..." for a proxy). A proxy that answers 407 is signed in to
+// (proxy_auth.h), on the same connection while the proxy keeps it open,
+// else on a new one; a sign-in that cannot be given or is refused ends the
+// attempt with "proxy requires authentication (offered: ...); ..." (cause
+// kProxySignIn), any other refusal with "proxy refused the tunnel: " and
+// the proxy's status line (cause kProxyRefused). Each connection's proxy
+// decision goes to the reporter's log: "proxy: none" or "proxy: host:port
+// (environment|system settings|proxy script)".
 asio::awaitable<Result<SecureStream>> OpenSecureStream(
     ParsedUrl url, ConnectOptions options = {});
 

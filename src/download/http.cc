@@ -218,8 +218,11 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
     info.url = std::move(next).value();
     ReporterOr(options.reporter)
         .Line(Stream::kOut,
-              std::string(kRedirectLinePrefix) + "https://" + info.url.host +
-                  ":" + std::to_string(info.url.port) + info.url.path + "\n");
+              std::string(kRedirectLinePrefix) +
+                  WithoutUserInfo("https://" + info.url.host + ":" +
+                                  std::to_string(info.url.port) +
+                                  info.url.path) +
+                  "\n");
   }
 }
 

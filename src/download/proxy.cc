@@ -1,5 +1,8 @@
 #include "download/proxy.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "download/http_parse.h"
 #include "download/parse_int.h"
 
@@ -29,11 +32,66 @@ std::string_view NextListEntry(std::string_view* rest) {
   return entry;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// `text` with each "%XX" replaced by its byte; nullopt for a "%" not
+// followed by two hexadecimal digits.
+std::optional<std::string> PercentDecoded(std::string_view text) {
+  std::string decoded;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      decoded.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return {};
+    const int high = HexDigit(text[i + 1]), low = HexDigit(text[i + 2]);
+    if (high < 0 || low < 0) return {};
+    decoded.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  return decoded;
+}
+
+// Takes "user:password@" (or "user@") from the front of `rest` into
+// `proxy`. False for user info that does not decode.
+bool TakeUserInfo(std::string_view* rest, ProxyServer* proxy) {
+  const size_t at = rest->rfind('@');
+  if (at == std::string_view::npos) return true;
+  const std::string_view info = rest->substr(0, at);
+  rest->remove_prefix(at + 1);
+  const size_t colon = info.find(':');
+  std::optional<std::string> user = PercentDecoded(info.substr(0, colon));
+  std::optional<std::string> password =
+      PercentDecoded(colon == std::string_view::npos ? std::string_view()
+                                                     : info.substr(colon + 1));
+  if (!user || !password || user->empty()) return false;
+  proxy->user = std::move(*user);
+  proxy->password = std::move(*password);
+  return true;
+}
+
+// `list` with the user info of each entry replaced (WithoutUserInfo).
+std::string ListWithoutUserInfo(std::string_view list) {
+  std::string text;
+  while (!list.empty()) {
+    const size_t end = std::min(list.find_first_of("; \t"), list.size());
+    text += WithoutUserInfo(list.substr(0, end));
+    if (end < list.size()) text.push_back(list[end]);
+    list.remove_prefix(std::min(end + 1, list.size()));
+  }
+  return text;
+}
+
 }  // namespace
 
 Result<ProxyServer> ParseProxyAddress(std::string_view text) {
   const Error unusable =
-      NetworkError("unusable proxy setting: " + std::string(text));
+      NetworkError("unusable proxy setting: " + WithoutUserInfo(text));
   std::string_view rest = text;
   if (const size_t scheme = rest.find("://");
       scheme != std::string_view::npos) {
@@ -41,10 +99,11 @@ Result<ProxyServer> ParseProxyAddress(std::string_view text) {
     rest.remove_prefix(scheme + 3);
   }
   if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  ProxyServer proxy;
+  if (!TakeUserInfo(&rest, &proxy)) return unusable;
   if (rest.empty() || rest.find_first_of("/@ ") != std::string_view::npos) {
     return unusable;
   }
-  ProxyServer proxy;
   std::string_view port_text;
   if (rest.front() == '[') {
     const size_t close = rest.find(']');
@@ -116,12 +175,25 @@ Result<std::vector<ProxyChoice>> ParseProxyList(std::string_view list) {
     }
     Result<ProxyServer> server = ParseProxyAddress(entry);
     if (!server.ok()) return std::move(server).error();
+    server->source = ProxySource::kScript;
     choices.emplace_back(std::move(server).value());
   }
   if (choices.empty()) {
-    return NetworkError("unusable proxy setting: " + std::string(list));
+    return NetworkError("unusable proxy setting: " + ListWithoutUserInfo(list));
   }
   return choices;
+}
+
+const char* DescribeProxySource(ProxySource source) {
+  switch (source) {
+    case ProxySource::kEnvironment:
+      return "environment";
+    case ProxySource::kSettings:
+      return "system settings";
+    case ProxySource::kScript:
+      return "proxy script";
+  }
+  return "";
 }
 
 std::string DescribeProxyChoice(const ProxyChoice& choice) {

@@ -104,6 +104,7 @@ Result<ProxyChoice> FixedChoice(const UserSettings& settings,
   }
   Result<ProxyServer> server = ParseProxyAddress(entry);
   if (!server.ok()) return std::move(server).error();
+  server->source = ProxySource::kSettings;
   return ProxyChoice(std::move(server).value());
 }
 

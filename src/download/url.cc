@@ -1,5 +1,6 @@
 #include "download/url.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "download/parse_int.h"
@@ -49,7 +50,7 @@ std::string HostHeaderValue(const ParsedUrl& url) {
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location) {
   location = location.substr(0, location.find('#'));
-  const std::string text(location);
+  const std::string text = WithoutUserInfo(location);  // for the errors
   const size_t scheme_end = location.find("://");
   const size_t first_slash = location.find('/');
   if (location.substr(0, 2) == "//" ||
@@ -77,6 +78,16 @@ Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
   }
   next.path.append(location);
   return next;
+}
+
+std::string WithoutUserInfo(std::string_view url) {
+  const size_t scheme = url.find("://");
+  const size_t begin = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", begin), url.size());
+  const size_t at = url.substr(begin, end - begin).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, begin)) + "***" +
+         std::string(url.substr(begin + at));
 }
 
 }  // namespace talvoro

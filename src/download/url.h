@@ -38,9 +38,17 @@ std::string HostHeaderValue(const ParsedUrl& url);
 // `base`'s path; a fragment ("#...") is dropped. Errors (kind kProtocol):
 // "redirect to a non-https address refused: <location>" for another scheme,
 // "unusable redirect address: <location>" for one ParseUrl refuses or
-// without a host.
+// without a host (<location> without its user info, see WithoutUserInfo).
 Result<ParsedUrl> ResolveRedirect(const ParsedUrl& base,
                                   std::string_view location);
+
+// `url` with the user info of its authority ("user:password@") replaced by
+// "***@", for every address that goes into a line or the log. The
+// authority begins after "://" (at the start of a text without a scheme,
+// such as "user:pw@host:port") and ends at the first "/", "?" or "#"; its
+// user info is everything up to its last "@". Other texts are returned as
+// they are.
+std::string WithoutUserInfo(std::string_view url);
 
 }  // namespace talvoro
 

@@ -66,6 +66,10 @@ add_test(NAME configure.launcher_signers
           ${PROJECT_SOURCE_DIR} ${CMAKE_TOOLCHAIN_FILE}
           ${CMAKE_BINARY_DIR}/configure-signers)
 set_tests_properties(configure.launcher_signers PROPERTIES TIMEOUT 300)
+# A copy that signs in to a proxy with a test identity through the same
+# SSPI calls (Wine has no credentials of the logged-on user for NTLM).
+talvoro_bootstrap_program(talvoro-bootstrap-loopback-sign-in
+  "${TALVORO_TEST_URL}" ${win_dir}/../sign_in_identity_main.cc)
 
 # planted-dlls/NAME.dll: tests/win/planted_dll.c under the name of a DLL
 # that the program loads, or that system DLLs load on its behalf, and that
