@@ -1,7 +1,6 @@
 #include "main/log.h"
 
 #include <chrono>
-#include <cstdio>
 #include <utility>
 
 #include "base/file.h"
@@ -18,14 +17,23 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point now) {
   const auto day = floor<days>(ms);
   const year_month_day date{day};
   const hh_mm_ss<milliseconds> time{ms - day};
-  char text[32];
-  std::snprintf(
-      text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-      static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-      static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-      static_cast<int>(time.minutes().count()),
-      static_cast<int>(time.seconds().count()),
-      static_cast<int>(time.subseconds().count()));
+  // Each field as its digits, zero-padded to `width`.
+  std::string text;
+  auto put = [&text](int64_t value, int width, char after) {
+    std::string digits = std::to_string(value);
+    if (static_cast<int>(digits.size()) < width) {
+      text.append(width - digits.size(), '0');
+    }
+    text += digits;
+    if (after != '\0') text += after;
+  };
+  put(static_cast<int>(date.year()), 4, '-');
+  put(static_cast<unsigned>(date.month()), 2, '-');
+  put(static_cast<unsigned>(date.day()), 2, 'T');
+  put(time.hours().count(), 2, ':');
+  put(time.minutes().count(), 2, ':');
+  put(time.seconds().count(), 2, '.');
+  put(time.subseconds().count(), 3, 'Z');
   return text;
 }
 

@@ -1,6 +1,6 @@
 #include "main/status_text.h"
 
-#include <cstdio>
+#include <charconv>
 
 namespace talvoro {
 
@@ -20,15 +20,19 @@ std::string_view Shown(std::string_view folder) {
 // before the download ("... N bytes needed, M bytes free"); 0 when the
 // text has no numbers (a write that failed for lack of space).
 uint64_t MissingBytes(const Error& error) {
-  unsigned long long needed = 0, free = 0;
+  // The first two numbers of the text after ": ".
+  uint64_t numbers[2] = {0, 0};
   const size_t at = error.message.find(": ");
-  if (at == std::string::npos ||
-      std::sscanf(error.message.c_str() + at + 2,
-                  "%llu bytes needed, %llu bytes free", &needed, &free) != 2 ||
-      needed <= free) {
-    return 0;
+  if (at == std::string::npos) return 0;
+  const char* p = error.message.data() + at + 2;
+  const char* const end = error.message.data() + error.message.size();
+  for (uint64_t& n : numbers) {
+    while (p != end && (*p < '0' || *p > '9')) ++p;
+    const std::from_chars_result read = std::from_chars(p, end, n);
+    if (read.ec != std::errc()) return 0;
+    p = read.ptr;
   }
-  return needed - free;
+  return numbers[0] > numbers[1] ? numbers[0] - numbers[1] : 0;
 }
 
 // `bytes` in whole megabytes (2^20 bytes), rounded up.
