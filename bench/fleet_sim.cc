@@ -96,8 +96,9 @@ Outcome Simulate(int copies, int64_t outage_ms, Answer answer, uint32_t seed) {
       continue;
     }
     // A refused connection or a 503: the partial stays, nothing new came.
-    const milliseconds pause = schedules[copy].NextPause(
-        talvoro::Phase::kDownloadInterrupted, 0, RetryAfter(answer, at, outage_ms));
+    const milliseconds pause =
+        schedules[copy].NextPause(talvoro::Phase::kDownloadInterrupted, 0,
+                                  RetryAfter(answer, at, outage_ms));
     next.emplace(at + pause.count(), copy);
   }
   return outcome;

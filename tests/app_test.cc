@@ -202,7 +202,8 @@ TEST(PollStep, ConsecutiveFailuresBackOff) {
 TEST(RetrySchedule, FirstPausesOfManyCopiesSpreadEvenly) {
   std::vector<int> bins(10);
   for (int copy = 0; copy < 10000; ++copy) {
-    const int64_t ms = RetrySchedule().NextPause(Phase::kDownloadFailed, 0).count();
+    const int64_t ms =
+        RetrySchedule().NextPause(Phase::kDownloadFailed, 0).count();
     ASSERT_GE(ms, 1500);
     ASSERT_LE(ms, 3000);
     ++bins[std::min<int64_t>((ms - 1500) / 150, 9)];
@@ -228,15 +229,18 @@ TEST(RetrySchedule, ServerWaitIsHonouredAndCapped) {
   for (const Case& c : cases) {
     RetrySchedule schedule([&] { return c.random; });
     EXPECT_EQ(
-        schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(c.asked_s)).count(),
+        schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(c.asked_s))
+            .count(),
         c.pause_ms)
         << c.random << " " << c.asked_s;
   }
   RetrySchedule schedule([] { return 0.0; });
-  EXPECT_EQ(schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(5)).count(),
-            5000);
+  EXPECT_EQ(
+      schedule.NextPause(Phase::kDownloadInterrupted, 0, seconds(5)).count(),
+      5000);
   EXPECT_EQ(schedule.NextPause(Phase::kDownloadInterrupted, 0).count(), 6000);
-  EXPECT_EQ(schedule.NextPause(Phase::kDownloadFailed, 0, seconds(2)).count(), 12000);
+  EXPECT_EQ(schedule.NextPause(Phase::kDownloadFailed, 0, seconds(2)).count(),
+            12000);
 }
 
 // The wait a busy server asked for reaches the pause; the restart forgets

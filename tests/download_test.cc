@@ -1,9 +1,9 @@
 #include "download/download.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

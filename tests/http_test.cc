@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "download/http_parse.h"
-#include "download/user_agent.h"
 #include "download/proxy_auth.h"
+#include "download/user_agent.h"
 #include "fuzz/memory_source.h"
 
 namespace talvoro {

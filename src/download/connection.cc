@@ -218,9 +218,8 @@ asio::awaitable<Result<TunnelAnswer>> AskForTunnel(
   });
   const std::string authority = Authority(url);
   std::string request = "CONNECT " + authority +
-                        " HTTP/1.1\r\nHost: " + authority +
-                        "\r\n" + UserAgentLine() +
-                        "Proxy-Connection: keep-alive\r\n";
+                        " HTTP/1.1\r\nHost: " + authority + "\r\n" +
+                        UserAgentLine() + "Proxy-Connection: keep-alive\r\n";
   if (!authorization.empty()) {
     request += "Proxy-Authorization: " + authorization + "\r\n";
   }

@@ -217,12 +217,12 @@ asio::awaitable<Result<HeadInfo>> HeadExchange(ParsedUrl url,
     if (!next.ok()) co_return std::move(next).error();
     info.url = std::move(next).value();
     ReporterOr(options.reporter)
-        .Line(Stream::kOut,
-              std::string(kRedirectLinePrefix) +
-                  WithoutUserInfo("https://" + info.url.host + ":" +
-                                  std::to_string(info.url.port) +
-                                  info.url.path) +
-                  "\n");
+        .Line(
+            Stream::kOut,
+            std::string(kRedirectLinePrefix) +
+                WithoutUserInfo("https://" + info.url.host + ":" +
+                                std::to_string(info.url.port) + info.url.path) +
+                "\n");
   }
 }
 

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "base/file.h"
-#include "base/report.h"
 #include "base/os_info.h"
+#include "base/report.h"
 #include "download/connection_ahead.h"
 #include "download/download.h"
 #include "download/executor.h"
