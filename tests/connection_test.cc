@@ -546,7 +546,8 @@ TEST_F(ConnectionTest, ProxyBasicSignIn) {
       RunEngine(OpenAndReadAll(UrlFor("localhost", server.port()), options));
   ASSERT_TRUE(data.ok()) << data.error().message;
   EXPECT_EQ(*data, script.response);
-  EXPECT_NE(reports.text.find("proxy: " + DescribeProxyChoice(with_password) +
+  EXPECT_NE(reports.text.find("connection: through the proxy " +
+                              DescribeProxyChoice(with_password) +
                               " (environment)\n"),
             std::string::npos)
       << reports.text;

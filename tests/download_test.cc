@@ -187,9 +187,9 @@ TEST_F(DownloadTest, ReportsLinesAndDetailsThroughTheReporter) {
   const std::string origin =
       "https://localhost:" + std::to_string(server_.port()) +
       "/Download/Micro/TalvoroLauncher.exe";
-  // Each connection's proxy decision comes first; the rest in order.
+  // Each connection's way (no proxy) comes first; the rest in order.
   const auto proxy = std::remove(kept.details.begin(), kept.details.end(),
-                                 std::string("proxy: none"));
+                                 std::string("connection: direct"));
   EXPECT_EQ(kept.details.end() - proxy, 2);
   kept.details.erase(proxy, kept.details.end());
   ASSERT_EQ(kept.details.size(), 5u) << ::testing::PrintToString(kept.details);

@@ -293,7 +293,7 @@ asio::awaitable<Status> OpenTunnel(tcp::socket* socket,
     Result<TunnelAnswer> answer =
         co_await AskForTunnel(*socket, url, authorization, watchdog);
     if (!answer.ok()) co_return std::move(answer).error();
-    reporter.Detail("proxy: CONNECT " + Authority(url) +
+    reporter.Detail("tunnel: CONNECT " + Authority(url) +
                     (authorization.empty() ? "" : " (signed in)") +
                     " answered " + answer->status);
     if (answer->code == 200) co_return Status::Ok();
@@ -360,9 +360,10 @@ asio::awaitable<Result<tcp::socket>> ConnectByChoices(
   std::optional<Error> last_error;
   for (const ProxyChoice& choice : choices) {
     ReporterOr(options.reporter)
-        .Detail(choice ? "proxy: " + DescribeProxyChoice(choice) + " (" +
+        .Detail(choice ? "connection: through the proxy " +
+                             DescribeProxyChoice(choice) + " (" +
                              DescribeProxySource(choice->source) + ")"
-                       : std::string("proxy: none"));
+                       : std::string("connection: direct"));
     Result<tcp::socket> socket =
         co_await ConnectTo(choice, url, options, watchdog);
     if (!socket.ok()) {
