@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Draws assets/talvoro.ico, the program's icon: the splash picture's dusk
-# sky, low sun and hills in a rounded square, at 16, 24, 32, 48, 64, 128
-# and 256 pixels. Every size is stored as a PNG inside the icon (Windows
-# Vista and later read them), which keeps the program small.
+# sky, low sun and hills in a rounded square, at 16, 24, 32, 48 and 256
+# pixels (Windows scales the nearest one for the sizes between). Every size
+# is stored as a PNG inside the icon (Windows Vista and later read them),
+# which keeps the program small.
 # Needs ImageMagick 6 and python3 (Debian: imagemagick, python3); zopflipng
 # (Debian: zopfli) makes it smaller when installed.
 set -euo pipefail
@@ -24,7 +25,7 @@ trap 'rm -rf "$tmp"' EXIT
   -draw "roundrectangle 0,0,255,255,40,40" "$tmp/mask.png"
 "$im" "$tmp/scene.png" "$tmp/mask.png" -alpha set -compose DstIn -composite \
   "$tmp/icon.png"
-sizes=(256 128 64 48 32 24 16)
+sizes=(256 48 32 24 16)
 for s in "${sizes[@]}"; do
   "$im" "$tmp/icon.png" -filter Lanczos -resize ${s}x${s} -strip \
     -define png:exclude-chunks=all PNG32:"$tmp/$s.png"

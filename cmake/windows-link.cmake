@@ -30,6 +30,12 @@ if(ld_result EQUAL 0 AND ld_removed EQUAL 12)
   add_link_options(-Wl,-T,${CMAKE_BINARY_DIR}/windows-gc.ld
                    -Wl,--undefined=__gxx_personality_seh0
                    -Wl,--undefined=__C_specific_handler)
+  # The programs users download link twice, the second time without the
+  # unwind entries of what the first one dropped (set as RULE_LAUNCH_LINK).
+  set(TALVORO_UNWIND_LINK_SCRIPT
+      ${CMAKE_CURRENT_LIST_DIR}/windows-unwind-link.sh)
+  set(TALVORO_UNWIND_LINK
+      "sh ${TALVORO_UNWIND_LINK_SCRIPT} ${CMAKE_BINARY_DIR}/windows-gc.ld")
 else()
   message(STATUS "${CMAKE_LINKER}'s script does not keep the unwind tables "
                  "as expected: its default script is used")

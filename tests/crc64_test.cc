@@ -56,6 +56,14 @@ TEST(Crc64Test, DispatchPicksTheBestSupportedPath) {
   EXPECT_TRUE(Crc64PathSupported(best));
 #if defined(__x86_64__)
   __builtin_cpu_init();
+  // The program reads the features with cpuid; they agree with the
+  // compiler's own reading.
+  bool clmul =
+      __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  EXPECT_EQ(Crc64PathSupported(Crc64Path::kClmul), clmul);
+  EXPECT_EQ(Crc64PathSupported(Crc64Path::kVpclmul),
+            clmul && __builtin_cpu_supports("avx512f") &&
+                __builtin_cpu_supports("vpclmulqdq"));
   if (__builtin_cpu_supports("pclmul")) {
     EXPECT_NE(best, Crc64Path::kSlice8);
     EXPECT_NE(best, Crc64Path::kTable);

@@ -864,9 +864,10 @@ class EndToEnd(unittest.TestCase):
                         "no window titled %s" % TITLE)
         self.assertEqual(window_geometries(display), [window])
         if WINE and scale == 1:
-            # The product's icon, as assets/talvoro.ico holds it at 32 px.
+            # The product's icon, as assets/talvoro.ico holds it at 32 px
+            # (its third entry: 256, 48, 32, 24, 16).
             icon = subprocess.run(
-                ["convert", os.path.join(ROOT, "assets", "talvoro.ico[4]"),
+                ["convert", os.path.join(ROOT, "assets", "talvoro.ico[2]"),
                  "-depth", "8", "rgba:-"], check=True,
                 capture_output=True).stdout
             shown = window_icons(display).get(32, b"")
