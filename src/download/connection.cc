@@ -418,7 +418,11 @@ asio::awaitable<Result<SecureStream>> OpenNewSecureStream(
   watchdog.ArmUntil(deadline);
 
   ProxyLookup lookup =
-      options.proxy ? options.proxy : ProxyLookup(SystemProxyFor);
+      options.proxy
+          ? options.proxy
+          : ProxyLookup([reporter = options.reporter](const ParsedUrl& target) {
+              return SystemProxyFor(target, reporter);
+            });
   std::function<Result<std::vector<ProxyChoice>>()> work = [lookup, url] {
     return lookup(url);
   };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/report.h"
 #include "download/url.h"
 
 namespace talvoro {
@@ -63,11 +64,13 @@ using ProxyLookup =
 // address "https://host:port/path" when the user's settings name a script
 // or ask for auto-detection; a script that cannot be fetched or run falls
 // back to the fixed entry (or direct), with one line on standard output
-// saying so, and the script's first answer is printed too (each line once
-// per run). Errors (kNetwork): an unusable setting or script answer, and on
-// Windows "cannot load winhttp.dll from the system folder: ..."
-// (base/system_library.h).
-Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url);
+// saying so, and the script's first answer is reported too (each line once
+// per run, to `reporter`, null: ConsoleReporter()). Calls are made one at a
+// time: WinHTTP fails a script evaluation that overlaps another. Errors
+// (kNetwork): an unusable setting or script answer, and on Windows "cannot
+// load winhttp.dll from the system folder: ..." (base/system_library.h).
+Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url,
+                                                Reporter* reporter = nullptr);
 
 // Parses a proxy address: "host:port" or "http://host:port", with an
 // optional trailing "/", an IPv6 literal in brackets, and the port 1080

@@ -17,7 +17,8 @@ const char* Variable(const char* lower, const char* upper) {
 
 }  // namespace
 
-Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url) {
+Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url,
+                                                Reporter*) {
   const char* proxy = Variable("https_proxy", "HTTPS_PROXY");
   if (proxy == nullptr) return std::vector<ProxyChoice>{std::nullopt};
   if (const char* bypass = Variable("no_proxy", "NO_PROXY")) {

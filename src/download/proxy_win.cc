@@ -12,6 +12,7 @@
 #include <winhttp.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "base/console.h"
 #include "base/system_library.h"
@@ -34,9 +35,15 @@ struct UserSettings {
 std::atomic<bool> script_choice_printed{false};
 std::atomic<bool> script_fallback_printed{false};
 
-void PrintOnce(std::atomic<bool>& printed, const std::string& line) {
-  if (!printed.exchange(true)) PrintOut(line + "\n");
+void ReportOnce(std::atomic<bool>& printed, Reporter* reporter,
+                const std::string& line) {
+  if (!printed.exchange(true)) {
+    ReporterOr(reporter).Line(Stream::kOut, line + "\n");
+  }
 }
+
+// One lookup at a time.
+std::mutex lookup_mutex;
 
 // A function of winhttp.dll; a failure to load it is a network failure (no
 // connection can be made without knowing whether a proxy is needed), which
@@ -187,15 +194,17 @@ std::string Describe(const std::vector<ProxyChoice>& choices) {
 
 }  // namespace
 
-Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url) {
+Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url,
+                                                Reporter* reporter) {
+  std::lock_guard<std::mutex> one_at_a_time(lookup_mutex);
   Result<UserSettings> settings = ReadUserSettings();
   if (!settings.ok()) return std::move(settings).error();
   bool script_failed = false;
   if (settings->auto_detect || !settings->script_url.empty()) {
     auto answer = EvaluateScript(*settings, url);
     if (answer.ok() && answer->has_value()) {
-      PrintOnce(script_choice_printed,
-                kScriptChoicePrefix + Describe(**answer));
+      ReportOnce(script_choice_printed, reporter,
+                 kScriptChoicePrefix + Describe(**answer));
       return std::move(**answer);
     }
     script_failed = !answer.ok();
@@ -203,8 +212,8 @@ Result<std::vector<ProxyChoice>> SystemProxyFor(const ParsedUrl& url) {
   Result<ProxyChoice> fixed = FixedChoice(*settings, url.host);
   if (!fixed.ok()) return std::move(fixed).error();
   if (script_failed) {
-    PrintOnce(script_fallback_printed,
-              kScriptFallbackPrefix + DescribeProxyChoice(*fixed));
+    ReportOnce(script_fallback_printed, reporter,
+               kScriptFallbackPrefix + DescribeProxyChoice(*fixed));
   }
   return std::vector<ProxyChoice>{std::move(fixed).value()};
 }
