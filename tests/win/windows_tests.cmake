@@ -21,10 +21,8 @@ set(win_dir ${CMAKE_CURRENT_LIST_DIR})
 # Alt+F4), or prints the window's static texts.
 # talvoro-win-test-launcher.exe: the published launcher of the tests.
 # talvoro-win-trust-ca.exe CA.pem: trusts the test CA inside the prefix.
-# talvoro-win-window-text.exe TITLE [IMAGE]: prints the window's status text
-# (its STATIC control's, through WM_GETTEXT).
 # GUI programs, so that Wine opens no console for them.
-foreach(tool close_window test_launcher trust_ca window_text)
+foreach(tool close_window test_launcher trust_ca)
   string(REPLACE "_" "-" name "talvoro-win-${tool}")
   add_executable(${name} WIN32 ${win_dir}/${tool}.c)
   target_compile_options(${name} PRIVATE -municode)
