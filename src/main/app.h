@@ -22,9 +22,10 @@ inline constexpr std::chrono::milliseconds kHandOffPause{1000};
 // An attempt that has received no byte for this long shows the waiting
 // line until bytes come again.
 inline constexpr std::chrono::seconds kWaitingAfter{15};
-// While a download runs, the poll comes again at least this often (its
-// progress also wakes the loop).
-inline constexpr std::chrono::milliseconds kDownloadPollInterval{200};
+// While a download runs, the poll comes again at least this often; every
+// change of the status wakes the loop anyway, so this only bounds a missed
+// wake (a stalled download wakes the program once a second).
+inline constexpr std::chrono::milliseconds kDownloadPollInterval{1000};
 
 // Printed on standard error, followed by the folder and the lengths, when
 // the working folder's path is too long for the launcher to be started
