@@ -50,7 +50,7 @@ runs=$(sed -n 2p <<<"$selection")
 
 reports=$(mktemp -d /tmp/talvoro-tsan-XXXXXX)
 trap 'rm -rf "$reports"' EXIT
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report suppressions=$PWD/tests/tsan.supp"
 status=0
 echo "== $dir: tests"
 (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 -R "$units") ||
