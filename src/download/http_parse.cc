@@ -263,8 +263,11 @@ std::optional<std::chrono::seconds> ParseRetryAfter(
   const std::optional<std::chrono::sys_seconds> when =
       ParseHttpDate(value, now);
   if (!when) return std::nullopt;
-  if (*when <= now) return seconds(0);
-  return std::chrono::ceil<seconds>(*when - now);
+  // Compared in whole seconds: a date centuries ahead does not fit the
+  // clock's own (nanosecond) unit.
+  const std::chrono::sys_seconds now_s = std::chrono::floor<seconds>(now);
+  if (*when <= now_s) return seconds(0);
+  return *when - now_s;
 }
 
 std::optional<std::chrono::seconds> RetryAfterOf(

@@ -93,9 +93,12 @@ Outcome Expect(std::string_view answer, const std::optional<Error>& end) {
     }
     at = newline + 1;
     if (status_line) {
-      if (line.starts_with("HTTP/1.1 200")) {
+      // The code is three digits followed by a blank, a line end or the end.
+      const bool code_ends = line.size() == 12 || line[12] == ' ' ||
+                             line[12] == '\r' || line[12] == '\n';
+      if (code_ends && line.starts_with("HTTP/1.1 200")) {
         want.status_code = 200;
-      } else if (line.starts_with("HTTP/1.1 206")) {
+      } else if (code_ends && line.starts_with("HTTP/1.1 206")) {
         want.status_code = 206;
       } else if (!IsValidUtf8(line)) {
         want.head_error = ProtocolError(kInvalidUtf8Message);
