@@ -94,7 +94,7 @@ Outcome Expect(std::string_view answer, const std::optional<Error>& end) {
     at = newline + 1;
     if (status_line) {
       // The code is three digits followed by a blank, a line end or the end.
-      const bool code_ends = line.size() == 12 || line[12] == ' ' ||
+      const bool code_ends = line.size() <= 12 || line[12] == ' ' ||
                              line[12] == '\r' || line[12] == '\n';
       if (code_ends && line.starts_with("HTTP/1.1 200")) {
         want.status_code = 200;
