@@ -6,13 +6,21 @@
 # leak, UB, time-out, memory limit). Inputs that failed are kept in
 # build-fuzz/artifacts/<target>/, the logs in build-fuzz/logs/.
 #
-# Usage: scripts/fuzz.sh [SECONDS]   (assumes scripts/deps.sh ran)
+# The targets run side by side, each for SECONDS.
+#
+# Usage: scripts/fuzz.sh [--build-only | --run-only] [SECONDS]
+#   (assumes scripts/deps.sh ran; --run-only assumes a build)
 # FUZZ_TARGETS="url head" limits the run to some targets.
 set -euo pipefail
 
+phase=all
+case "${1:-}" in
+  --build-only) phase=build; shift ;;
+  --run-only) phase=run; shift ;;
+esac
 seconds="${1:-30}"
 case "$seconds" in
-  '' | *[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;;
+  '' | *[!0-9]*) echo "usage: $0 [--build-only | --run-only] [SECONDS]" >&2; exit 2 ;;
 esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-fuzz"
@@ -21,29 +29,30 @@ targets=(${FUZZ_TARGETS:-url head get_head})
 per_input_timeout=10
 rss_limit_mb=2048
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTALVORO_WERROR=ON -DTALVORO_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 >/dev/null
+if [ "$phase" != run ]; then
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTALVORO_WERROR=ON \
+    -DTALVORO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j"$(nproc)" >/dev/null
+fi
+[ "$phase" = build ] && exit 0
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/talvoro-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/logs"
 
-failed=0
-for t in "${targets[@]}"; do
-  fuzzer="$build/${t}_fuzz"
-  seeds="$root/tests/fuzz/corpus/$t"
-  dict="$root/tests/fuzz/$t.dict"
-  log="$build/logs/$t.log"
-  artifacts="$build/artifacts/$t"
-  [ -x "$fuzzer" ] || { echo "$t: no fuzz target $fuzzer" >&2; exit 2; }
+# Runs target $1 for SECONDS; prints one line and exits non-zero if it
+# failed.
+fuzz_one() {
+  local t=$1 status=0 runs
+  local fuzzer="$build/${t}_fuzz" seeds="$root/tests/fuzz/corpus/$t"
+  local dict="$root/tests/fuzz/$t.dict" log="$build/logs/$t.log"
+  local artifacts="$build/artifacts/$t"
   mkdir -p "$work/$t" "$artifacts"
   cp "$seeds"/* "$work/$t/"
-  args=(-max_total_time="$seconds" -timeout="$per_input_timeout"
-        -rss_limit_mb="$rss_limit_mb" -print_final_stats=1
-        -artifact_prefix="$artifacts/")
+  local args=(-max_total_time="$seconds" -timeout="$per_input_timeout"
+    -rss_limit_mb="$rss_limit_mb" -print_final_stats=1
+    -artifact_prefix="$artifacts/")
   [ -f "$dict" ] && args+=(-dict="$dict")
-  status=0
   # libFuzzer stops by itself after SECONDS; the outer bound covers a
   # target that never gets to check its clock.
   timeout --kill-after=10 "$((seconds + 60))" \
@@ -51,12 +60,26 @@ for t in "${targets[@]}"; do
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
   if [ "$status" -eq 0 ]; then
     echo "$t: ${runs:-?} executions in ${seconds} s, no failure"
-  else
-    failed=1
-    echo "$t: FAILED (exit status $status) after ${runs:-?} executions;" \
-      "log $log, inputs in $artifacts/"
-    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*property broken|.*runtime error)' \
-      "$log" | head -5 || true
+    return 0
   fi
+  echo "$t: FAILED (exit status $status) after ${runs:-?} executions;" \
+    "log $log, inputs in $artifacts/"
+  grep -E '^(==[0-9]+==ERROR|SUMMARY|.*property broken|.*runtime error)' \
+    "$log" | head -5 || true
+  return 1
+}
+
+for t in "${targets[@]}"; do
+  [ -x "$build/${t}_fuzz" ] || { echo "$t: no fuzz target $build/${t}_fuzz" >&2; exit 2; }
+done
+pids=()
+for t in "${targets[@]}"; do
+  fuzz_one "$t" >"$work/$t.result" &
+  pids+=($!)
+done
+failed=0
+for i in "${!targets[@]}"; do
+  wait "${pids[$i]}" || failed=1
+  cat "$work/${targets[$i]}.result"
 done
 exit "$failed"

@@ -6,8 +6,18 @@
 # loopback). Exits non-zero on a failed test or on any ThreadSanitizer
 # report, including one from a program a test started: the reports go to
 # files that are checked at the end. Assumes scripts/deps.sh has run.
+#
+# Usage: scripts/tsan.sh [--build-only | --run-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+phase=all
+case "${1:-}" in
+  --build-only) phase=build ;;
+  --run-only) phase=run ;;
+  '') ;;
+  *) echo "usage: $0 [--build-only | --run-only]" >&2; exit 2 ;;
+esac
 
 dir=build-tsan
 jobs=$(nproc)
@@ -19,11 +29,14 @@ tools=(talvoro-bootstrap-loopback x11_close_window talvoro-crc64)
 # mismatched ones (-Wmismatched-new-delete) and -Werror stops the build.
 # The loopback port is this build's own, so that its end-to-end tests can
 # run beside another build's.
-echo "== $dir: configure and build"
-cmake -S . -B "$dir" -DTALVORO_WERROR=ON -DTALVORO_TSAN=ON -DTALVORO_SANITIZE=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORO_BUILD_BENCH=OFF \
-  -DTALVORO_TEST_PORT=47461 >/dev/null
-cmake --build "$dir" -j"$jobs" --target "${tests[@]}" "${tools[@]}"
+if [ "$phase" != run ]; then
+  echo "== $dir: configure and build"
+  cmake -S . -B "$dir" -DTALVORO_WERROR=ON -DTALVORO_TSAN=ON \
+    -DTALVORO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTALVORO_BUILD_BENCH=OFF -DTALVORO_TEST_PORT=47461 >/dev/null
+  cmake --build "$dir" -j"$jobs" --target "${tests[@]}" "${tools[@]}"
+fi
+[ "$phase" = build ] && exit 0
 
 # The tests of the executables above, and the end-to-end runs of the
 # program that reach the window, the download, the retry and the hand-off

@@ -300,7 +300,17 @@ if [ "$command" = drop ]; then
   [ $# -eq 2 ] || usage
   [ -d "$2" ] || exit 0
   [ -f "$2/talvoro-ready" ] || die "$2 is not a prefix"
-  stop_services "$2"
+  # A Wine process that was starting as the server stopped can start a
+  # server of its own and still write into the prefix while it is deleted:
+  # stop whatever serves the prefix again and retry, a few times at most.
+  for _ in 1 2 3 4 5; do
+    stop_services "$2"
+    if [ -S "$(server_socket "$2")" ]; then
+      (wine_env "$2"; timeout 20 wineserver -k) </dev/null >/dev/null 2>&1 9>&- || true
+    fi
+    rm -rf "$2" 2>/dev/null && exit 0
+    sleep 1
+  done
   rm -rf "$2"
   exit 0
 fi
