@@ -9,11 +9,11 @@ set -euo pipefail
 
 linux_packages=(
   # build
-  build-essential cmake pkgconf libasio-dev libssl-dev libgtk-3-dev
+  build-essential cmake ninja-build pkgconf libasio-dev libssl-dev libgtk-3-dev
   libpng-dev libgtest-dev
   # tests, demo and benchmarks
   xvfb xauth x11-utils imagemagick openssl nginx curl wget xz-utils time
-  liblzma-dev python3 clang-format util-linux
+  liblzma-dev python3 clang-format util-linux strace
   iproute2 tinyproxy squid
   # Chinese text in the window's status line under Xvfb
   fonts-wqy-microhei
@@ -26,7 +26,7 @@ windows_packages=(
   libasio-dev googletest
   # tests under Wine, with the same servers and X tools as on Linux
   wine64 wine xvfb x11-utils imagemagick openssl nginx python3 iproute2
-  util-linux clang-format tinyproxy squid
+  util-linux clang-format tinyproxy squid strace ninja-build
   # Chinese text in the window's status line (Wine sees fontconfig's fonts)
   fonts-wqy-microhei
   # Wine's NTLM client runs winbind's ntlm_auth (the proxy sign-in tests)

@@ -31,7 +31,9 @@ rss_limit_mb=2048
 
 if [ "$phase" != run ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTALVORO_WERROR=ON \
-    -DTALVORO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DTALVORO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
   cmake --build "$build" -j"$(nproc)" >/dev/null
 fi
 [ "$phase" = build ] && exit 0

@@ -11,7 +11,7 @@
 #   windows  build-win/   the Windows programs (MinGW-w64, Release), every
 #                         test under Wine with Xvfb (tests/win/)
 #
-#   scripts/test.sh            all five
+#   scripts/test.sh            all five (normal, windows, asan, tsan, fuzz)
 #   scripts/test.sh STAGE...   only these (normal, asan, tsan, fuzz, windows)
 #
 # The builds run one after another in the background, in the idle
@@ -24,10 +24,19 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
+# Line tables only (-g1) in the builds with debug information: enough for
+# sanitizer reports and the stacks of a hung test, for a sixth less compile
+# time than full information.
+lean_debug_info=(
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
+  -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1)
+
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DTALVORO_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DTALVORO_WERROR=ON "${lean_debug_info[@]}" "$@" \
+    >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
@@ -53,7 +62,7 @@ build_stage() {
 if [ "${1:-}" = --build-chain ]; then
   logs=$2
   shift 2
-  export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
+  command -v ninja >/dev/null && export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
   for stage in "$@"; do
     if build_stage "$stage" >"$logs/$stage.log" 2>&1; then
       touch "$logs/$stage.ok"
@@ -66,7 +75,9 @@ if [ "${1:-}" = --build-chain ]; then
 fi
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(normal asan tsan fuzz windows)
+# The stages that are CPU work to the end come last: the builds in the
+# background fill the waits of the tests before them.
+[ ${#stages[@]} -eq 0 ] && stages=(normal windows asan tsan fuzz)
 linux=no
 windows=no
 for stage in "${stages[@]}"; do

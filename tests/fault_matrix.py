@@ -2279,6 +2279,7 @@ def run_matrix(prefixes):
                 continue
             began = time.monotonic()
             root = tempfile.mkdtemp(dir=e2e.Fixture.tmp)
+            ctx = None
             try:
                 ctx = Context(sc, root)
                 problems, wrong = run_scenario(sc, ctx)
