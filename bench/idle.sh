@@ -11,8 +11,8 @@
 #   - wake-ups: voluntary + involuntary context switches of all its threads
 #     (/proc/PID/task/*/status), per second. Under Wine that count is not
 #     one of wake-ups: every call into the wineserver blocks on its reply
-#     pipe once. So for the Windows program the wake-ups are counted over a
-#     further IDLE_SECONDS with strace: each end of a wait is the wineserver's
+#     pipe once. So for the Windows program the wake-ups are counted first,
+#     over up to 20 s with strace: each end of a wait is the wineserver's
 #     wake-up message (Wine's struct wake_up_reply, 16 bytes) read by the
 #     waiting thread from its wait pipe; the switches are shown beside.
 # The Linux program runs under an Xvfb of its own; the Windows program
@@ -138,13 +138,15 @@ measure() {
 # wine_wakes PID: the ends of waits per second of all of PID's threads (a
 # Wine process) over `seconds`, from strace: the wineserver's wake-up
 # messages read from the threads' wait pipes.
+# At most 20 s, so that both windows end before the program's 60 s
+# time-out on the stalled connection (with the defaults: 5 + 20 + 30 s).
 wine_wakes() {
-  local trace=$run/wine-waits.trace
+  local trace=$run/wine-waits.trace span=$((seconds < 20 ? seconds : 20))
   command -v strace >/dev/null || return 0
-  timeout "$seconds" strace -f -qq -e trace=read -e signal=none \
+  timeout "$span" strace -f -qq -e trace=read -e signal=none \
     -o "$trace" -p "$1" 2>/dev/null || true
   grep -cE 'read\([0-9]+, .*, 16\) += 16$' "$trace" |
-    awk -v s="$seconds" '{ printf "%.1f", $1 / s }'
+    awk -v s="$span" '{ printf "%.1f", $1 / s }'
 }
 
 echo "A stalled download: the program over ${seconds} s, ${settle} s after its start"
