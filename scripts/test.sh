@@ -103,7 +103,10 @@ cleanup() {
   rm -rf "$logs"
 }
 trap cleanup EXIT
-setsid chrt --idle 0 "$0" --build-chain "$logs" "${stages[@]}" &
+# The idle class where the system allows it, else the lowest nice level.
+background=(chrt --idle 0)
+"${background[@]}" true 2>/dev/null || background=(nice -n 19)
+setsid "${background[@]}" "$0" --build-chain "$logs" "${stages[@]}" &
 chain=$!
 
 # Waits for STAGE's build (at most 90 minutes), then prints the end of its
